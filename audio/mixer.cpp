@@ -1,0 +1,64 @@
+#include "audio/mixer.h"
+
+#include <algorithm>
+#include <new>
+
+#include "sequencer/transport.h"
+#include "synth/voice.h"
+
+namespace bleepforge {
+
+namespace {
+
+void capture_block(Engine& engine, const std::int16_t* block, int frames) {
+    std::int16_t* buffer = engine.RecordBuffer.get();
+    for (int f = 0; f < frames; ++f) {
+        // Once full, every further frame lands in the last slot, which the count never covers.
+        std::int16_t* slot = buffer + std::uint64_t{engine.recorded_frames} * 2;
+        slot[0] = block[2 * f];
+        slot[1] = block[2 * f + 1];
+        if (++engine.recorded_frames == RECORD_CAPACITY) engine.recorded_frames = RECORD_CAPACITY - 1;
+    }
+}
+
+}  // namespace
+
+void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
+    length_bytes = std::clamp(length_bytes, 0, BLOCK_BYTES) / 4 * 4;
+    const int samples = length_bytes / 2;
+    const bool was_active = any_track_active(engine);
+
+    std::fill_n(engine.mix_sum.begin(), samples, 0);
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        render_voice(engine, k, engine.scratch_block.data(), length_bytes);
+        const double gain = engine.tracks[k].mix_gain;
+        for (int j = 0; j < samples; ++j) {
+            engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
+        }
+    }
+    for (int j = 0; j < samples; ++j) {
+        const double scaled = double(std::int32_t(engine.mix_sum[j] * master_gain));
+        block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
+    }
+
+    if (engine.recording_mode && engine.RecordBuffer && (was_active || any_track_active(engine))) {
+        capture_block(engine, block, samples / 2);
+    }
+}
+
+bool recording_on(Engine& engine) {
+    if (engine.recording_mode) return true;
+    // Left uninitialised on purpose: pages are only touched as the capture grows.
+    engine.RecordBuffer.reset(new (std::nothrow) std::int16_t[std::uint64_t{RECORD_CAPACITY} * 2]);
+    if (!engine.RecordBuffer) return false;
+    engine.recorded_frames = 0;
+    engine.recording_mode = true;
+    return true;
+}
+
+void recording_off(Engine& engine) {
+    engine.recording_mode = false;
+    engine.RecordBuffer.reset();
+}
+
+}  // namespace bleepforge

@@ -1,0 +1,32 @@
+// Rendering a loaded song faster than real time, captured as recording mode captures it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "sequencer/engine.h"
+
+namespace bleepforge {
+
+struct RenderLimits {
+    std::uint64_t max_blocks = 0;  // stop once the capture holds this many blocks; 0: no limit
+    int loops = 0;                 // stop once every active track has looped back this often; 0: no limit
+};
+
+enum class RenderEnd { SONG_ENDED, LOOPS, BLOCKS, CAPTURE_FULL };
+
+struct RenderResult {
+    RenderEnd end;
+    std::uint64_t blocks_mixed;
+};
+
+// Mixes blocks of a song already loaded into `engine` (recording must be on)
+// until the song ends by itself (its last block kept), a limit is reached, or
+// the capture is full. `progress`, when given, is called after every block.
+RenderResult render_song(Engine& engine, const RenderLimits& limits,
+                         const std::function<void(const Engine&)>& progress = {});
+
+// The least loop-back count over the active tracks; 0 when none is active.
+int loops_completed(const Engine& engine);
+
+}  // namespace bleepforge

@@ -1,0 +1,42 @@
+// Song files: the split into eight track texts, and loading a song into an engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sequencer/transport.h"
+
+namespace bleepforge {
+
+// Where a run of a track's text came from: text[text_offset...] starts at
+// file byte file_offset, which is column `column` (1-based) of line `line`.
+struct TextOrigin {
+    std::size_t text_offset;
+    std::size_t file_offset;
+    int line;
+    int column;
+};
+
+struct SplitSong {
+    TrackTexts texts;
+    std::array<std::vector<TextOrigin>, TRACK_COUNT> origins;  // one entry per contributing line
+};
+
+// Splits song file bytes into track texts. Lines end at CR LF, a lone CR or a
+// lone LF; a line led by "0".."7" carries MML for that track (the rest of the
+// line, NUL bytes dropped); every other line is skipped. A UTF-8 byte-order
+// mark at the very start is skipped.
+SplitSong split_song(std::string_view bytes);
+
+// Loads a song as a dropped file is loaded: stops every track, recompiles all
+// eight streams, starts them, and restarts the capture while recording.
+void load_song(Engine& engine, std::string_view bytes);
+
+// Reads a whole song file. On failure returns false with a reason a person can read.
+bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason);
+
+}  // namespace bleepforge

@@ -1,0 +1,27 @@
+# Shared by the project's scripts: installing Debian packages and building.
+
+# ensure_packages PKG...: installs the packages that are not installed yet.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}" >&2
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >/dev/null || true
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The packages every build needs.
+CORE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev pkg-config)
+
+# configure_and_build DIR [cmake args...]
+configure_and_build() {
+    local dir="$1"; shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" "$@" >/dev/null
+    cmake --build "$ROOT/$dir" -j"$(nproc)"
+}

@@ -1,0 +1,41 @@
+// One independent instance of the whole sound engine: eight tracks, the shared
+// noise generator and the recording capture. Not thread-safe by itself: whoever
+// shares an engine between threads serialises every call on it with one lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "sequencer/track_state.h"
+
+namespace bleepforge {
+
+constexpr int SAMPLE_RATE = 44100;
+constexpr int BLOCK_FRAMES = 1500;
+constexpr int BLOCK_SAMPLES = BLOCK_FRAMES * 2;
+constexpr int BLOCK_BYTES = BLOCK_FRAMES * 4;
+constexpr std::uint32_t RECORD_CAPACITY = 39'690'000;  // frames: 15 minutes
+constexpr std::uint64_t RECORD_BUFFER_BYTES = std::uint64_t{RECORD_CAPACITY} * 4;
+
+struct Engine {
+    Engine();  // every track idle with its start values, noise register 0x4000 in long mode
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    std::array<TrackState, TRACK_COUNT> tracks;
+
+    std::uint16_t noise_register = 0x4000;  // 15-bit shift register shared by all tracks
+    std::uint8_t noise_mode_last = 0;       // mode of the latest step: 0 long, 1 short
+
+    // Capture: interleaved 16-bit stereo frames, the layout of WAV PCM data.
+    bool recording_mode = false;
+    std::unique_ptr<std::int16_t[]> RecordBuffer;  // RECORD_CAPACITY frames once recording is on
+    std::uint32_t recorded_frames = 0;             // at most RECORD_CAPACITY - 1
+
+    // Mixer work areas; they hold nothing between blocks.
+    std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};
+    std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};
+};
+
+}  // namespace bleepforge
