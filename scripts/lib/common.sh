@@ -16,8 +16,14 @@ ensure_packages() {
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The packages every build needs.
-CORE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev pkg-config)
+# ensure_package_lists NAME...: installs scripts/packages/NAME.txt (one package a line).
+ensure_package_lists() {
+    local pkgs=() name
+    for name in "$@"; do
+        mapfile -t -O "${#pkgs[@]}" pkgs < <(grep -v '^\s*\(#\|$\)' "$ROOT/scripts/packages/$name.txt")
+    done
+    ensure_packages "${pkgs[@]}"
+}
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {

@@ -1,0 +1,66 @@
+// The audio stream engine: owns one Engine, a sound device and the render
+// thread that mixes blocks into the device while the UI side loads, stops and
+// records through `with_engine`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/device.h"
+#include "sequencer/engine.h"
+
+namespace bleepforge {
+
+class AudioStream {
+public:
+    enum class State {
+        STREAMING,  // blocks flow to the device
+        NO_DEVICE,  // the device could not be opened; songs load but do not advance
+        STALLED,    // the device stopped answering for DEVICE_WAIT_MS; the render thread ended
+        HALTED,     // halt() was called; the render thread ended
+    };
+
+    // Opens `device` and starts the render thread (real-time priority where
+    // permitted). The first block the device receives is silence.
+    explicit AudioStream(std::unique_ptr<AudioDevice> device);
+    // Halts, joins the render thread and closes the device.
+    ~AudioStream();
+    AudioStream(const AudioStream&) = delete;
+    AudioStream& operator=(const AudioStream&) = delete;
+
+    // Runs f(engine) under the lock the render thread holds around each
+    // mix_block, so a transport operation never overlaps the mixing of a block.
+    // Keep f short: the render thread waits for it.
+    template <class F>
+    decltype(auto) with_engine(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(*engine_);
+    }
+
+    // Ends the render loop after the block in hand, switches recording off and
+    // releases the capture (never while it may be appended to). Idempotent.
+    void halt();
+
+    State state() const;
+    std::string device_error() const;  // why the device failed to open, else empty
+
+    struct Stats {
+        std::uint64_t blocks_mixed;
+        std::chrono::nanoseconds worst_mix;  // longest single mix_block so far
+    };
+    Stats stats() const;
+
+private:
+    struct Impl;
+    std::mutex mutex_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The platform's default output: ALSA "default" on Linux, winmm on Windows.
+std::unique_ptr<AudioDevice> make_default_device();
+
+}  // namespace bleepforge
