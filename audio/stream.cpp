@@ -1,0 +1,142 @@
+#include "audio/stream.h"
+
+#include <array>
+#include <atomic>
+#include <thread>
+
+#include "audio/mixer.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+#if defined(BLEEPFORGE_ALSA)
+#include "audio/alsa_device.h"
+#endif
+#if defined(BLEEPFORGE_WINMM)
+#include "audio/winmm_device.h"  // declares make_winmm_device()
+#endif
+
+namespace bleepforge {
+
+namespace {
+
+// Asks for real-time scheduling for the calling thread; stays as it is when not permitted.
+void raise_priority() {
+#if defined(_WIN32)
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+#else
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+#endif
+}
+
+// Stands in where the build has no sound backend: every open fails, so the
+// program still runs and says why it is silent.
+class NoDevice final : public AudioDevice {
+public:
+    bool open(std::string& reason) override {
+        reason = "this build has no sound output";
+        return false;
+    }
+    Wait write_block(const std::int16_t*, int) override { return Wait::TIMED_OUT; }
+    void close() override {}
+};
+
+}  // namespace
+
+struct AudioStream::Impl {
+    std::unique_ptr<AudioDevice> device;
+    std::string device_error;  // written before the render thread starts, then only read
+    std::atomic<bool> stop_requested{false};
+    std::atomic<State> state{State::STREAMING};
+    std::atomic<std::uint64_t> blocks_mixed{0};    // raised under the engine lock with each mix
+    std::atomic<std::int64_t> worst_mix_ns{0};     // written by the render thread only
+    std::array<std::array<std::int16_t, BLOCK_SAMPLES>, 2> output_blocks{};  // the first is silence
+    std::mutex halt_mutex;  // one halt at a time
+    std::thread thread;
+
+    void render_thread(std::mutex& engine_lock, Engine& engine);
+};
+
+AudioStream::AudioStream(std::unique_ptr<AudioDevice> device)
+    : engine_(std::make_unique<Engine>()), impl_(std::make_unique<Impl>()) {
+    impl_->device = device ? std::move(device) : std::make_unique<NoDevice>();
+    std::string reason;
+    if (!impl_->device->open(reason)) {
+        impl_->device_error = reason.empty() ? "the sound device could not be opened" : reason;
+        impl_->state = State::NO_DEVICE;
+        return;
+    }
+    impl_->thread = std::thread([this] { impl_->render_thread(mutex_, *engine_); });
+}
+
+AudioStream::~AudioStream() {
+    halt();
+    impl_->device->close();
+}
+
+void AudioStream::Impl::render_thread(std::mutex& engine_lock, Engine& engine) {
+    raise_priority();
+    int i = 0;
+    while (!stop_requested.load(std::memory_order_acquire)) {
+        // One block plays while the other is mixed; the block mixed after a
+        // stop request is never written.
+        if (device->write_block(output_blocks[i].data(), DEVICE_WAIT_MS) == AudioDevice::Wait::TIMED_OUT) {
+            State streaming = State::STREAMING;
+            state.compare_exchange_strong(streaming, State::STALLED);
+            return;
+        }
+        i = 1 - i;
+        std::chrono::nanoseconds took;
+        {
+            std::lock_guard<std::mutex> lock(engine_lock);
+            const auto start = std::chrono::steady_clock::now();
+            mix_block(engine, output_blocks[i].data());
+            took = std::chrono::steady_clock::now() - start;
+            blocks_mixed.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (took.count() > worst_mix_ns.load(std::memory_order_relaxed)) {
+            worst_mix_ns.store(took.count(), std::memory_order_relaxed);
+        }
+    }
+}
+
+void AudioStream::halt() {
+    Impl& s = *impl_;
+    std::lock_guard<std::mutex> halting(s.halt_mutex);
+    s.stop_requested.store(true, std::memory_order_release);
+    // Once joined, the render thread cannot be inside the capture pass.
+    if (s.thread.joinable()) s.thread.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        recording_off(*engine_);
+    }
+    State streaming = State::STREAMING;
+    s.state.compare_exchange_strong(streaming, State::HALTED);
+}
+
+AudioStream::State AudioStream::state() const { return impl_->state.load(); }
+
+std::string AudioStream::device_error() const { return impl_->device_error; }
+
+AudioStream::Stats AudioStream::stats() const {
+    return {impl_->blocks_mixed.load(std::memory_order_relaxed),
+            std::chrono::nanoseconds(impl_->worst_mix_ns.load(std::memory_order_relaxed))};
+}
+
+std::unique_ptr<AudioDevice> make_default_device() {
+#if defined(BLEEPFORGE_WINMM)
+    return make_winmm_device();
+#elif defined(BLEEPFORGE_ALSA)
+    return make_alsa_device();
+#else
+    return std::make_unique<NoDevice>();
+#endif
+}
+
+}  // namespace bleepforge

@@ -1,0 +1,106 @@
+#include "audio/test_device.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "sequencer/engine.h"
+
+namespace bleepforge {
+
+std::uint64_t TestDevice::Log::blocks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_;
+}
+
+std::vector<std::int16_t> TestDevice::Log::samples(std::uint64_t first, std::uint64_t count) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t kept = samples_.size() / BLOCK_SAMPLES;
+    const std::uint64_t begin = std::min(first, kept);
+    const std::uint64_t end = std::min(first + count, kept);
+    return {samples_.begin() + begin * BLOCK_SAMPLES, samples_.begin() + end * BLOCK_SAMPLES};
+}
+
+int TestDevice::Log::opens() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return opens_;
+}
+
+int TestDevice::Log::closes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closes_;
+}
+
+int TestDevice::Log::last_timeout_ms() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_timeout_ms_;
+}
+
+std::uint64_t TestDevice::Log::underruns() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return underruns_;
+}
+
+bool TestDevice::Log::wait_for_blocks(std::uint64_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return blocks_ >= count; });
+}
+
+void TestDevice::Log::stop_answering() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    silent_ = true;
+}
+
+TestDevice::TestDevice() : TestDevice(Options{}) {}
+
+TestDevice::TestDevice(Options options) : options_(options), log_(std::make_shared<Log>()) {}
+
+bool TestDevice::open(std::string& reason) {
+    if (options_.fail_open) {
+        reason = "the test device was told to fail";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(log_->mutex_);
+    ++log_->opens_;
+    return true;
+}
+
+AudioDevice::Wait TestDevice::write_block(const std::int16_t* block, int timeout_ms) {
+    bool silent;
+    {
+        std::lock_guard<std::mutex> lock(log_->mutex_);
+        if (log_->blocks_ < options_.keep_blocks) {
+            log_->samples_.insert(log_->samples_.end(), block, block + BLOCK_SAMPLES);
+        }
+        ++log_->blocks_;
+        log_->last_timeout_ms_ = timeout_ms;
+        silent = log_->silent_ || log_->blocks_ > options_.answer_limit;
+        log_->changed_.notify_all();
+    }
+    if (silent) {
+        int wait_ms = timeout_ms;
+        if (options_.max_wait_ms >= 0) wait_ms = std::min(wait_ms, options_.max_wait_ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+        return Wait::TIMED_OUT;
+    }
+    if (options_.block_period.count() == 0) return Wait::PLAYED;
+
+    // The block queued before this one ends at queue_end_; this one plays after it.
+    const Clock::time_point now = Clock::now();
+    const Clock::time_point previous_end = playing_ ? queue_end_ : now;
+    if (playing_ && now > queue_end_) {
+        std::lock_guard<std::mutex> lock(log_->mutex_);
+        ++log_->underruns_;
+    }
+    queue_end_ = std::max(now, previous_end) + options_.block_period;
+    playing_ = true;
+    std::this_thread::sleep_until(previous_end);
+    return Wait::PLAYED;
+}
+
+void TestDevice::close() {
+    playing_ = false;
+    std::lock_guard<std::mutex> lock(log_->mutex_);
+    ++log_->closes_;
+}
+
+}  // namespace bleepforge

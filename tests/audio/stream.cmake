@@ -1,0 +1,12 @@
+# The stream engine's tests: the render thread against the test device, and
+# the ALSA backend's failure path (no sound hardware needed).
+add_executable(stream_tests
+  ${CMAKE_CURRENT_LIST_DIR}/stream_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/stream_device_test.cpp
+)
+target_link_libraries(stream_tests PRIVATE bleepforge_stream bleepforge_test_support GTest::gtest_main)
+target_compile_options(stream_tests PRIVATE ${BLEEPFORGE_WARNINGS})
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_compile_definitions(stream_tests PRIVATE BLEEPFORGE_ALSA)
+endif()
+gtest_discover_tests(stream_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

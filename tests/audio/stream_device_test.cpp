@@ -1,0 +1,71 @@
+// The sound outputs themselves: the test device's pacing and the ALSA
+// backend's behaviour where no such device exists.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "audio/stream.h"
+#include "audio/test_device.h"
+#if defined(BLEEPFORGE_ALSA)
+#include "audio/alsa_device.h"
+#endif
+
+namespace bleepforge {
+namespace {
+
+using namespace std::chrono;
+
+TEST(TestDevice, PacedWritesReturnWhenTheOlderBlockHasPlayed) {
+    TestDevice::Options o;
+    o.block_period = 2ms;
+    TestDevice device(o);
+    std::string reason;
+    ASSERT_TRUE(device.open(reason));
+    std::array<std::int16_t, BLOCK_SAMPLES> block{};
+    const auto begin = steady_clock::now();
+    for (int i = 0; i < 6; ++i) {
+        block[0] = std::int16_t(i);
+        EXPECT_EQ(device.write_block(block.data(), 100), AudioDevice::Wait::PLAYED);
+    }
+    // The sixth write returns once the fifth block from the end has played: 5 periods in.
+    EXPECT_GE(steady_clock::now() - begin, 10ms);
+    EXPECT_EQ(device.log()->blocks(), 6u);
+    EXPECT_EQ(device.log()->samples(4, 1)[0], 4);
+    EXPECT_EQ(device.log()->samples(5, 10).size(), std::size_t(BLOCK_SAMPLES));
+}
+
+TEST(TestDevice, SilentDeviceWaitsAtMostItsCapAndTimesOut) {
+    TestDevice::Options o;
+    o.answer_limit = 1;
+    o.max_wait_ms = 1;
+    TestDevice device(o);
+    std::array<std::int16_t, BLOCK_SAMPLES> block{};
+    EXPECT_EQ(device.write_block(block.data(), 60000), AudioDevice::Wait::PLAYED);
+    EXPECT_EQ(device.write_block(block.data(), 60000), AudioDevice::Wait::TIMED_OUT);
+    EXPECT_EQ(device.log()->last_timeout_ms(), 60000);
+}
+
+TEST(DefaultDevice, Exists) { EXPECT_NE(make_default_device(), nullptr); }
+
+#if defined(BLEEPFORGE_ALSA)
+TEST(AlsaDevice, MissingDeviceIsOneLineOfOursOnStderr) {
+    auto device = make_alsa_device("bleepforge_no_such_pcm");
+    std::string reason;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(device->open(reason));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(reason.find("\"bleepforge_no_such_pcm\""), std::string::npos) << reason;
+    EXPECT_EQ(err, "bleepforge: " + reason + "\n");
+    device->close();
+    device->close();
+
+    testing::internal::CaptureStderr();
+    AudioStream stream(make_alsa_device("bleepforge_no_such_pcm"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stream.state(), AudioStream::State::NO_DEVICE);
+    EXPECT_EQ(stream.device_error(), reason);
+}
+#endif
+
+}  // namespace
+}  // namespace bleepforge
