@@ -1,0 +1,66 @@
+// How long one block of the mix takes (a block plays for 34 ms), and how fast
+// a song renders offline.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+
+#include "audio/mixer.h"
+#include "audio/offline.h"
+#include "mml/song.h"
+
+namespace bleepforge {
+namespace {
+
+// Noise at the fastest clock on every track: 10 or 11 register steps per sample each.
+std::string heaviest_song() {
+    std::string song;
+    for (int k = 0; k < TRACK_COUNT; ++k) song += std::to_string(k) + "@64 l1 c\r\n";
+    return song;
+}
+
+// Eight busy tracks of the kind songs are made of.
+const char* const TYPICAL_SONG =
+    "0t150 @2 v12 h90 i5 j60 m8 n10 o5 l16 L [cdefgab>c<]4 [e8g8>c8<g8]4\r\n"
+    "1@17 v11 p4 o4 l8 L [c e g e]8\r\n"
+    "2@32 v10 p12 w30 o3 l4 L [c g a f]4\r\n"
+    "3@48 v14 o2 l8 L [c c g g a a g4]4\r\n"
+    "4@56 v12 o3 l16 L [c>c<]16\r\n"
+    "5@66 v9 q2 l16 L [c c c c]8\r\n"
+    "6@84 v8 q1 l8 L [r c r c]8\r\n"
+    "7@23 v9 s-20 D15 o6 l2 L [c d]4\r\n";
+
+void mix_blocks(benchmark::State& state, const std::string& song) {
+    auto engine = std::make_unique<Engine>();
+    load_song(*engine, song);
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    for (auto _ : state) {
+        mix_block(*engine, block.data());
+        benchmark::DoNotOptimize(block.data());
+    }
+    state.counters["real_time_x"] = benchmark::Counter(
+        double(state.iterations()) * BLOCK_FRAMES / SAMPLE_RATE, benchmark::Counter::kIsRate);
+}
+
+void BM_MixBlockHeaviest(benchmark::State& state) { mix_blocks(state, heaviest_song()); }
+void BM_MixBlockTypical(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG); }
+
+// A minute of the typical song through the offline renderer with the capture on.
+void BM_RenderMinute(benchmark::State& state) {
+    for (auto _ : state) {
+        auto engine = std::make_unique<Engine>();
+        recording_on(*engine);
+        load_song(*engine, TYPICAL_SONG);
+        render_song(*engine, {.max_blocks = 60 * SAMPLE_RATE / BLOCK_FRAMES, .loops = 0});
+        benchmark::DoNotOptimize(engine->recorded_frames);
+    }
+    state.counters["real_time_x"] =
+        benchmark::Counter(double(state.iterations()) * 60, benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_MixBlockHeaviest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MixBlockTypical)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RenderMinute)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace bleepforge
