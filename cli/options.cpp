@@ -1,0 +1,206 @@
+#include "cli/options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "sequencer/engine.h"
+
+namespace bleepforge::cli {
+namespace {
+
+constexpr unsigned bit(Mode m) { return 1u << unsigned(m); }
+
+using Apply = bool (*)(Options&, const std::string& value);
+
+struct OptionSpec {
+    const char* name;
+    bool takes_value;
+    unsigned modes;     // the modes the option makes sense in
+    Mode selects;       // the mode a mode flag selects; RENDER for the others
+    Apply apply;        // false when the value is not acceptable
+    const char* wants;  // what the value must be, for the error message
+};
+
+bool parse_double(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && errno == 0 && std::isfinite(value);
+}
+
+bool apply_out(Options& o, const std::string& v) {
+    o.out = v;
+    return !v.empty();
+}
+bool apply_seconds(Options& o, const std::string& v) { return parse_double(v, o.seconds) && o.seconds > 0; }
+bool apply_fade(Options& o, const std::string& v) { return parse_double(v, o.fade) && o.fade >= 0; }
+bool apply_loops(Options& o, const std::string& v) {
+    if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    const long n = std::strtol(v.c_str(), nullptr, 10);
+    o.loops = int(n);
+    return errno == 0 && n >= 1 && n <= INT_MAX;
+}
+bool apply_quiet(Options& o, const std::string&) {
+    o.quiet = true;
+    return true;
+}
+bool apply_nothing(Options&, const std::string&) { return true; }
+
+constexpr unsigned RENDERING = bit(Mode::RENDER);
+constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK);
+
+// A new mode is one row here, its bit in the `modes` of the options it takes,
+// and its case in main().
+const OptionSpec OPTIONS[] = {
+    {"-o", true, RENDERING, Mode::RENDER, apply_out, "a file name"},
+    {"--seconds", true, RENDERING, Mode::RENDER, apply_seconds, "a number of seconds above 0"},
+    {"--loops", true, RENDERING, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more"},
+    {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more"},
+    {"-q", false, ANY, Mode::RENDER, apply_quiet, nullptr},
+    {"--events", false, ANY, Mode::EVENTS, apply_nothing, nullptr},
+    {"--check", false, ANY, Mode::CHECK, apply_nothing, nullptr},
+    {"--help", false, ANY, Mode::HELP, apply_nothing, nullptr},
+    {"--version", false, ANY, Mode::VERSION, apply_nothing, nullptr},
+};
+
+const OptionSpec* find_option(const std::string& name) {
+    for (const OptionSpec& spec : OPTIONS) {
+        if (name == spec.name) return &spec;
+    }
+    return nullptr;
+}
+
+const char* mode_flag(Mode mode) {
+    for (const OptionSpec& spec : OPTIONS) {
+        if (spec.selects == mode && mode != Mode::RENDER) return spec.name;
+    }
+    return "rendering";
+}
+
+std::string in_quotes(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+bool parse_options(const std::vector<std::string>& args, Options& options, std::string& error) {
+    options = Options{};
+    std::vector<const OptionSpec*> given;
+    std::vector<std::string> songs;
+    bool only_songs = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (only_songs || arg.size() < 2 || arg[0] != '-') {
+            songs.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            only_songs = true;
+            continue;
+        }
+        // "--name=value", "--name value", "-oFILE", "-o FILE".
+        std::string name = arg;
+        std::string value;
+        bool attached = false;
+        if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            attached = true;
+        } else if (!arg.starts_with("--") && arg.size() > 2) {
+            name = arg.substr(0, 2);
+            value = arg.substr(2);
+            attached = true;
+        }
+        const OptionSpec* spec = find_option(name);
+        if (spec == nullptr || (attached && !spec->takes_value)) {
+            error = "unknown option " + in_quotes(arg) + " (see --help)";
+            return false;
+        }
+        if (spec->takes_value && !attached) {
+            if (i + 1 == args.size()) {
+                error = name + " needs " + spec->wants;
+                return false;
+            }
+            value = args[++i];
+        }
+        if (spec->selects == Mode::HELP || spec->selects == Mode::VERSION) {
+            options.mode = spec->selects;
+            return true;
+        }
+        if (spec->selects != Mode::RENDER) {
+            if (options.mode != Mode::RENDER && options.mode != spec->selects) {
+                error = std::string(mode_flag(options.mode)) + " and " + spec->name + " cannot be used together";
+                return false;
+            }
+            options.mode = spec->selects;
+        }
+        if (!spec->apply(options, value)) {
+            error = name + " needs " + spec->wants + ", not " + in_quotes(value);
+            return false;
+        }
+        given.push_back(spec);
+    }
+    for (const OptionSpec* spec : given) {
+        if ((spec->modes & bit(options.mode)) == 0) {
+            error = std::string(spec->name) + " does not apply with " + mode_flag(options.mode);
+            return false;
+        }
+    }
+    if (songs.empty()) {
+        error = "no song file given (see --help)";
+        return false;
+    }
+    if (songs.size() > 1) {
+        error = "more than one song file given (" + in_quotes(songs[0]) + " and " + in_quotes(songs[1]) + ")";
+        return false;
+    }
+    options.song = songs[0];
+    if (options.mode == Mode::RENDER && options.out.empty()) options.out = default_output_path(options.song);
+    return true;
+}
+
+std::string default_output_path(const std::string& song) {
+    return std::filesystem::path(song).replace_extension(".wav").string();
+}
+
+RenderLimits render_limits(const Options& options) {
+    RenderLimits limits;
+    limits.loops = options.loops;
+    if (options.seconds > 0) {
+        // Past the capture's capacity the render ends as full anyway; the bound keeps the count in range.
+        constexpr double most = double(RECORD_CAPACITY / BLOCK_FRAMES + 1);
+        limits.max_blocks = std::uint64_t(std::min(std::ceil(options.seconds * SAMPLE_RATE / BLOCK_FRAMES), most));
+    } else if (options.loops == 0) {
+        limits.loops = 1;
+    }
+    return limits;
+}
+
+std::string usage_text() {
+    return "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F] [-q]\n"
+           "       bleepforge-render SONG --events\n"
+           "       bleepforge-render SONG --check [-q]\n"
+           "\n"
+           "Renders an MML song file to a WAV file (16-bit stereo, 44100 Hz), sample for\n"
+           "sample as the player's recording mode captures it.\n"
+           "\n"
+           "  -o OUT.wav   the file to write (default: SONG with the extension .wav)\n"
+           "  --seconds S  stop after S seconds, rounded up to whole blocks of 1500 frames\n"
+           "  --loops N    stop once every looping track has looped back N times\n"
+           "               (--loops 1 when neither --seconds nor --loops is given)\n"
+           "  --fade F     fade the last F seconds out to silence\n"
+           "  --events     print the compiled event streams instead of rendering\n"
+           "  --check      report problems in the song instead of rendering\n"
+           "               (exit status 0: clean, 1: warnings)\n"
+           "  -q           no progress line and no summary (with --check: warnings only)\n"
+           "  --help       print this text\n"
+           "  --version    print the version\n"
+           "\n"
+           "A render also ends when the song ends by itself, and after 15 minutes at most.\n"
+           "Exit status 2: the song cannot be read, the output cannot be written, or a bad option.\n";
+}
+
+}  // namespace bleepforge::cli

@@ -1,0 +1,38 @@
+// Command-line options of bleepforge-render, parsed apart from what they do.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "audio/offline.h"
+
+namespace bleepforge::cli {
+
+enum class Mode { RENDER, EVENTS, CHECK, HELP, VERSION };
+
+struct Options {
+    Mode mode = Mode::RENDER;
+    std::string song;      // SONG as given
+    std::string out;       // -o; after parsing never empty in RENDER mode
+    double seconds = 0;    // --seconds, > 0; 0: not given
+    int loops = 0;         // --loops, >= 1; 0: not given
+    double fade = 0;       // --fade in seconds, >= 0
+    bool quiet = false;    // -q
+};
+
+// Parses the arguments after the program name. On success fills `options`
+// (out defaulted, --help/--version taking over as soon as they are seen) and
+// returns true; otherwise returns false with one line for the user in `error`.
+bool parse_options(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// `song` with its extension replaced by ".wav" ("a/b.mml" -> "a/b.wav", "x" -> "x.wav").
+std::string default_output_path(const std::string& song);
+
+// The end conditions of a render: --loops 1 when neither --seconds nor
+// --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks.
+RenderLimits render_limits(const Options& options);
+
+// The text printed by --help, ending in a newline.
+std::string usage_text();
+
+}  // namespace bleepforge::cli

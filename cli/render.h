@@ -1,0 +1,51 @@
+// Rendering a song to a WAV file, and the file handling around it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "cli/options.h"
+
+namespace bleepforge::cli {
+
+// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
+// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
+// toward zero, so the last frame is 0. Frames before the fade are untouched.
+void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
+
+// A file written beside `target` and renamed over it only by commit(); until
+// then `target` is untouched, and the partial file is removed on destruction
+// (and on SIGINT / SIGTERM while one is open).
+class PendingFile {
+public:
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    // Creates the temporary file; false with a reason when it cannot be.
+    bool open(const std::string& target, std::string& reason);
+    // Appends bytes; false with a reason on any failure.
+    bool write(const void* data, std::size_t size, std::string& reason);
+    // Closes the file and renames it over the target; false with a reason on failure.
+    bool commit(std::string& reason);
+
+private:
+    void discard();
+
+    std::string target_;
+    std::string temp_;
+    std::FILE* file_ = nullptr;
+};
+
+// Prints "bleepforge-render: FILE: REASON" on stderr and returns exit status 2.
+int report_failure(const std::string& file, const std::string& reason);
+
+// Renders `song_bytes` as options say and writes options.out. Prints progress
+// and summary on stderr unless quiet; an error as one line naming the file.
+// Returns the exit status: 0, or 2 when the output cannot be written.
+int render_command(const Options& options, std::string_view song_bytes);
+
+}  // namespace bleepforge::cli
