@@ -40,9 +40,22 @@ void mix_blocks(benchmark::State& state, const std::string& song) {
     }
     state.counters["real_time_x"] = benchmark::Counter(
         double(state.iterations()) * BLOCK_FRAMES / SAMPLE_RATE, benchmark::Counter::kIsRate);
+    int active = 0;
+    for (const TrackState& t : engine->tracks) active += t.active;
+    state.counters["tracks_playing"] = active;
+}
+
+// The most a song file can make the interpreter do for long: every track plays
+// notes one sample long, each followed by as many control events as a track's
+// allowance refills per sample (more and the track is soon stopped).
+std::string control_flood_song() {
+    std::string song;
+    for (int k = 0; k < TRACK_COUNT; ++k) song += std::to_string(k) + "%0 L c [v]14\r\n";
+    return song;
 }
 
 void BM_MixBlockHeaviest(benchmark::State& state) { mix_blocks(state, heaviest_song()); }
+void BM_MixBlockControlFlood(benchmark::State& state) { mix_blocks(state, control_flood_song()); }
 void BM_MixBlockTypical(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG); }
 
 // A minute of the typical song through the offline renderer with the capture on.
@@ -59,6 +72,7 @@ void BM_RenderMinute(benchmark::State& state) {
 }
 
 BENCHMARK(BM_MixBlockHeaviest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MixBlockControlFlood)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypical)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderMinute)->Unit(benchmark::kMillisecond);
 

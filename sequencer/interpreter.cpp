@@ -77,6 +77,11 @@ void fetch_events(Engine& engine, int track) {
     t.tie = 0;
     int loop_backs = 0;
     for (;;) {
+        if (--t.fetch_budget < 0) {
+            t.fetch_budget = 0;
+            stop_playing(t);
+            return;
+        }
         const int position = t.cursor;
         const std::uint8_t code = t.events[position];
         const std::uint8_t operand = t.events[position + 1];

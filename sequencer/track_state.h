@@ -25,6 +25,7 @@ struct TrackState {
     std::uint8_t active = 0;          // flag: the track is playing its stream
     std::int32_t note_count = 0;      // notes since reset, plus one per loop-back; only tested for 0
     std::int32_t loop_count = 0;      // loop-backs at EV_END since reset
+    std::int32_t fetch_budget = 0;    // events the interpreter may still run, 0..FETCH_BUDGET_MAX
     double event_left = 0;            // samples left in the current note or rest
     std::uint8_t tie = 0;             // flag: the note of the current fetch is tied
     double gate_left = 0;             // samples left until the gate closes

@@ -51,6 +51,7 @@ void reset_track(Engine& engine, int track) {
     t.repeat_pass.fill(0);
     t.repeat_depth = 0;
     t.smooth_coef = 0.85;
+    t.fetch_budget = FETCH_BUDGET_MAX;
     fetch_events(engine, track);
 }
 

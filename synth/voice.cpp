@@ -1,5 +1,7 @@
 #include "synth/voice.h"
 
+#include <algorithm>
+
 #include "sequencer/interpreter.h"
 #include "synth/oscillator.h"
 
@@ -62,6 +64,7 @@ void render_voice(Engine& engine, int track, std::int16_t* block, int length_byt
         block[offset / 2 + 1] = to_sample(pair[1] * gain * e);
 
         if (t.active) {
+            t.fetch_budget = std::min(t.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
             t.event_left -= 1.0;
             t.gate_left -= 1.0;
             if (t.gate_left < 1.0 && t.tie == 0) {

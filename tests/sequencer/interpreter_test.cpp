@@ -4,6 +4,7 @@
 #include "sequencer/interpreter.h"
 #include "sequencer/transport.h"
 #include "support/engine_helpers.h"
+#include "synth/voice.h"
 
 namespace bleepforge {
 namespace {
@@ -175,6 +176,42 @@ TEST(Transport, DetuneDoesNotLeakIntoTheNextSong) {
 TEST(Fetch, HighNotesSoundAtNote100) {
     auto engine = loaded("0_99 o9 b\r\n");
     EXPECT_NEAR(engine->tracks[0].base_freq, 5274.040911, 1e-9);
+}
+
+}  // namespace
+}  // namespace bleepforge
+
+namespace bleepforge {
+namespace {
+
+TEST(FetchBudget, NoteLessRepeatsStopTheTrackWithinOneFetch) {
+    auto engine = test::loaded("0c [[[[v]99]99]99]99 d\r\n");
+    TrackState& t = engine->tracks[0];
+    fetch_events(*engine, 0);
+    EXPECT_FALSE(t.active);
+    EXPECT_FALSE(t.gate_on);
+    EXPECT_EQ(t.fetch_budget, 0);
+}
+
+TEST(FetchBudget, AWholeStreamOfControlEventsStillLoops) {
+    std::string text = "0c L";
+    for (int i = 0; i < 1019; ++i) text += "v";
+    text += " d\r\n";  // d overwrites the last slot: note, loop point, 1018 volumes, note
+    auto engine = test::loaded(text);
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    for (int i = 0; i < 40; ++i) render_voice(*engine, 0, block.data(), BLOCK_BYTES);
+    EXPECT_TRUE(engine->tracks[0].active);
+    EXPECT_GE(engine->tracks[0].loop_count, 5);
+}
+
+TEST(FetchBudget, RefillsEverySampleSoOnlyFloodsStop) {
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    auto sustainable = test::loaded("0%0 L c [v]14\r\n");
+    for (int i = 0; i < 20; ++i) render_voice(*sustainable, 0, block.data(), BLOCK_BYTES);
+    EXPECT_TRUE(sustainable->tracks[0].active);
+    auto flood = test::loaded("0%0 L c [v]16\r\n");
+    for (int i = 0; i < 20; ++i) render_voice(*flood, 0, block.data(), BLOCK_BYTES);
+    EXPECT_FALSE(flood->tracks[0].active);
 }
 
 }  // namespace
