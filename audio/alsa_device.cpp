@@ -39,32 +39,26 @@ public:
         return true;
     }
 
-    // Queues the block, then waits until a whole block fits again, which is
-    // when the block queued before this one has played.
+    // Queues the block as room appears: it returns once the whole block is
+    // queued, which is when the blocks before it have played far enough.
     Wait write_block(const std::int16_t* block, int timeout_ms) override {
         if (!pcm_) return Wait::TIMED_OUT;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         snd_pcm_uframes_t done = 0;
         while (done < BLOCK_FRAMES) {
-            const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, block + 2 * done, BLOCK_FRAMES - done);
-            if (n >= 0) {
-                done += snd_pcm_uframes_t(n);
-            } else if (!recover(int(n), deadline)) {
-                return stalled();
+            snd_pcm_sframes_t n = snd_pcm_avail_update(pcm_);
+            if (n > 0) {
+                // Never more than there is room for, so the write does not block past the deadline.
+                n = snd_pcm_writei(pcm_, block + 2 * done, std::min<snd_pcm_uframes_t>(n, BLOCK_FRAMES - done));
+                if (n > 0) done += snd_pcm_uframes_t(n);
+            } else if (n == 0) {
+                const int left = ms_until(deadline);
+                if (left <= 0) return stalled();
+                n = snd_pcm_wait(pcm_, left);
             }
+            if (n < 0 && !recover(int(n), deadline)) return stalled();
         }
-        for (;;) {
-            const snd_pcm_sframes_t avail = snd_pcm_avail_update(pcm_);
-            if (avail < 0) {
-                if (!recover(int(avail), deadline)) return stalled();
-                continue;
-            }
-            if (snd_pcm_uframes_t(avail) >= avail_min_) return Wait::PLAYED;
-            const int left = ms_until(deadline);
-            if (left <= 0) return stalled();
-            const int r = snd_pcm_wait(pcm_, left);
-            if (r < 0 && !recover(r, deadline)) return stalled();
-        }
+        return Wait::PLAYED;
     }
 
     void close() override {
@@ -102,12 +96,10 @@ private:
         if ((err = snd_pcm_hw_params(pcm_, hw)) < 0) return err;
         snd_pcm_hw_params_get_buffer_size(hw, &buffer);
 
-        // Playback starts once both blocks are queued; a wait ends when a whole block fits.
-        avail_min_ = std::min<snd_pcm_uframes_t>(BLOCK_FRAMES, buffer);
+        // Playback starts once both blocks are queued.
         snd_pcm_sw_params_t* sw;
         snd_pcm_sw_params_alloca(&sw);
         if ((err = snd_pcm_sw_params_current(pcm_, sw)) < 0) return err;
-        snd_pcm_sw_params_set_avail_min(pcm_, sw, avail_min_);
         snd_pcm_sw_params_set_start_threshold(pcm_, sw, std::min(WANTED_BUFFER, buffer));
         return snd_pcm_sw_params(pcm_, sw);
     }
@@ -135,7 +127,6 @@ private:
 
     std::string name_;
     snd_pcm_t* pcm_ = nullptr;
-    snd_pcm_uframes_t avail_min_ = BLOCK_FRAMES;
 };
 
 }  // namespace

@@ -10,3 +10,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   target_compile_definitions(stream_tests PRIVATE BLEEPFORGE_ALSA)
 endif()
 gtest_discover_tests(stream_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# Plays a song through the default device; driven by scripts/test.d/20-pulse-e2e.sh.
+add_executable(stream_play_probe ${CMAKE_CURRENT_LIST_DIR}/stream_play_probe.cpp)
+target_link_libraries(stream_play_probe PRIVATE bleepforge_stream)
+target_compile_options(stream_play_probe PRIVATE ${BLEEPFORGE_WARNINGS})

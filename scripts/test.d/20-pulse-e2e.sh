@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# End to end on a real sound server: a private PulseAudio daemon with a null
+# sink, a song played through ALSA "default" by the real stream engine, the
+# sink's monitor recorded and checked for the song's tone, length and pace.
+set -euo pipefail
+ROOT="${ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
+. "$ROOT/scripts/lib/common.sh"
+ensure_package_lists core stream
+BUILD="${BLEEPFORGE_BUILD:-$ROOT/build}"
+
+skip() { echo "SKIP pulse-e2e: $*"; exit 0; }
+fail() { echo "FAIL pulse-e2e: $*" >&2; exit 1; }
+
+for tool in pulseaudio pactl pacat parec sox; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+if [ ! -d "$BUILD" ]; then configure_and_build "$(basename "$BUILD")"; fi
+cmake --build "$BUILD" --target stream_play_probe -j"$(nproc)" >/dev/null
+probe="$BUILD/tests/stream_play_probe"
+
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+    local i
+    # Clients first, the server last.
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A server of our own: its socket under our runtime folder, no autospawn, nothing of the user's.
+export XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
+mkdir -m 700 -p "$XDG_RUNTIME_DIR" "$HOME/.config/pulse"
+echo "autospawn = no" > "$HOME/.config/pulse/client.conf"
+pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+    -L "module-native-protocol-unix auth-anonymous=1" \
+    -L "module-null-sink sink_name=nullsink rate=44100 channels=2" >"$work/pulse.log" 2>&1 &
+pids+=($!)
+pulse_pid=$!
+for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && break
+    kill -0 "$pulse_pid" 2>/dev/null || break
+    sleep 0.1
+done
+pactl info >/dev/null 2>&1 || skip "PulseAudio could not be started here: $(tail -n 1 "$work/pulse.log")"
+
+# A silent low-latency stream keeps the null sink awake, so our first write does not stall.
+pacat --latency-msec=20 --rate=44100 --channels=2 --format=s16le /dev/zero &
+pids+=($!)
+parec -d nullsink.monitor --rate=44100 --channels=2 --format=s16le --raw "$work/monitor.raw" &
+pids+=($!)
+parec_pid=$!
+sleep 0.5
+
+# Four seconds of a 440 Hz triangle, then the track stops.
+printf '0t120 @48 o4 l1 a a x\n' > "$work/tone.mml"
+set +e
+result="$("$probe" "$work/tone.mml" 20)"
+rc=$?
+set -e
+[ "$rc" -eq 3 ] && fail "the ALSA \"default\" device did not open while PulseAudio runs"
+[ "$rc" -eq 0 ] || fail "playback failed (exit $rc): $result"
+sleep 0.3
+kill "$parec_pid"
+wait "$parec_pid" 2>/dev/null || true
+echo "stream: $result"
+
+raw=(-t raw -r 44100 -e signed -b 16 -c 2)
+# The sound itself: from the first to the last sample above 1% of full scale.
+sox "${raw[@]}" "$work/monitor.raw" "$work/tone.wav" silence 1 1s 1% reverse silence 1 1s 1% reverse
+seconds="$(soxi -D "$work/tone.wav")"
+peak_hz="$(sox "$work/tone.wav" -n remix 1 stat -freq 2>&1 |
+    awk 'NF == 2 && $1 ~ /^[0-9.]+$/ && $2 ~ /^[0-9.e+-]+$/ { if ($2 > best) { best = $2; f = $1 } } END { print f }')"
+period="$(sed -n 's/.*period_ms=\([0-9.]*\).*/\1/p' <<<"$result")"
+echo "recorded: ${seconds} s of sound, strongest frequency ${peak_hz} Hz; block period ${period} ms"
+
+awk -v s="$seconds" 'BEGIN { exit !(s > 3.95 && s < 4.08) }' || fail "sound lasts ${seconds} s, not 4 s"
+awk -v f="$peak_hz" 'BEGIN { exit !(f > 435 && f < 445) }' || fail "strongest frequency ${peak_hz} Hz, not 440 Hz"
+awk -v p="$period" 'BEGIN { exit !(p > 33.5 && p < 34.5) }' || fail "block period ${period} ms, not 34.0 ms"
+echo "pulse-e2e: passed"
