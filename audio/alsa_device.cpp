@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "sequencer/engine.h"
@@ -14,7 +13,7 @@ namespace bleepforge {
 
 namespace {
 
-// ALSA reports every step of a failed open on stderr; we say it in one line.
+// ALSA reports every step of a failed open on stderr; the stream says it in one line.
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 
 constexpr snd_pcm_uframes_t WANTED_BUFFER = 2 * BLOCK_FRAMES;  // one block plays, one waits
@@ -33,7 +32,6 @@ public:
             if (pcm_) snd_pcm_close(pcm_);
             pcm_ = nullptr;
             reason = "cannot open sound device \"" + name_ + "\": " + snd_strerror(err);
-            std::fprintf(stderr, "bleepforge: %s\n", reason.c_str());
             return false;
         }
         return true;
@@ -53,10 +51,10 @@ public:
                 if (n > 0) done += snd_pcm_uframes_t(n);
             } else if (n == 0) {
                 const int left = ms_until(deadline);
-                if (left <= 0) return stalled();
+                if (left <= 0) return Wait::TIMED_OUT;
                 n = snd_pcm_wait(pcm_, left);
             }
-            if (n < 0 && !recover(int(n), deadline)) return stalled();
+            if (n < 0 && !recover(int(n), deadline)) return Wait::TIMED_OUT;
         }
         return Wait::PLAYED;
     }
@@ -112,12 +110,6 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return true;
-    }
-
-    Wait stalled() {
-        std::fprintf(stderr, "bleepforge: sound device \"%s\" stopped answering; playback stopped\n",
-                     name_.c_str());
-        return Wait::TIMED_OUT;
     }
 
     static int ms_until(std::chrono::steady_clock::time_point deadline) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "audio/mixer.h"
@@ -70,6 +71,7 @@ AudioStream::AudioStream(std::unique_ptr<AudioDevice> device)
     if (!impl_->device->open(reason)) {
         impl_->device_error = reason.empty() ? "the sound device could not be opened" : reason;
         impl_->state = State::NO_DEVICE;
+        std::fprintf(stderr, "bleepforge: no sound: %s\n", impl_->device_error.c_str());
         return;
     }
     impl_->thread = std::thread([this] { impl_->render_thread(mutex_, *engine_); });
@@ -87,6 +89,7 @@ void AudioStream::Impl::render_thread(std::mutex& engine_lock, Engine& engine) {
         // One block plays while the other is mixed; the block mixed after a
         // stop request is never written.
         if (device->write_block(output_blocks[i].data(), DEVICE_WAIT_MS) == AudioDevice::Wait::TIMED_OUT) {
+            std::fprintf(stderr, "bleepforge: the sound device stopped answering; playback stopped\n");
             State streaming = State::STREAMING;
             state.compare_exchange_strong(streaming, State::STALLED);
             return;

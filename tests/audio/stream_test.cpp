@@ -187,7 +187,9 @@ TEST(AudioStream, HaltStopsTheDeviceFeedAndReleasesTheCaptureOnce) {
 TEST(AudioStream, DeviceThatFailsToOpenLeavesTheEngineUsable) {
     TestDevice::Options o;
     o.fail_open = true;
+    testing::internal::CaptureStderr();
     Running r = start(o);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "bleepforge: no sound: the test device was told to fail\n");
     EXPECT_EQ(r.stream->state(), AudioStream::State::NO_DEVICE);
     EXPECT_EQ(r.stream->device_error(), "the test device was told to fail");
     r.stream->with_engine([&](Engine& e) {
@@ -202,7 +204,9 @@ TEST(AudioStream, DeviceThatFailsToOpenLeavesTheEngineUsable) {
     EXPECT_EQ(r.stream->state(), AudioStream::State::NO_DEVICE);
     r.stream->with_engine([](Engine& e) { EXPECT_EQ(e.RecordBuffer, nullptr); });
 
+    testing::internal::CaptureStderr();
     AudioStream none(nullptr);
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(none.state(), AudioStream::State::NO_DEVICE);
     EXPECT_NE(none.device_error(), "");
 }
@@ -211,8 +215,11 @@ TEST(AudioStream, DeviceThatStopsAnsweringIsReportedAsStalled) {
     TestDevice::Options o;
     o.answer_limit = 5;
     o.max_wait_ms = 20;
+    testing::internal::CaptureStderr();
     Running r = start(o);
     ASSERT_TRUE(wait_for_state(*r.stream, AudioStream::State::STALLED));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "bleepforge: the sound device stopped answering; playback stopped\n");
     EXPECT_EQ(r.log->last_timeout_ms(), DEVICE_WAIT_MS);
     EXPECT_EQ(r.log->blocks(), 6u);
     EXPECT_EQ(r.stream->stats().blocks_mixed, 5u) << "nothing is mixed after the timeout";
@@ -226,8 +233,10 @@ TEST(AudioStream, DeviceThatStopsAnsweringIsReportedAsStalled) {
     Running later = start(o);
     later.stream->with_engine([&](Engine& e) { load_song(e, song("p08_repeats_loop.mml")); });
     ASSERT_TRUE(later.log->wait_for_blocks(8, PATIENCE));
+    testing::internal::CaptureStderr();
     later.log->stop_answering();
     ASSERT_TRUE(wait_for_state(*later.stream, AudioStream::State::STALLED));
+    testing::internal::GetCapturedStderr();
 }
 
 }  // namespace
