@@ -148,13 +148,20 @@ std::string seconds(double samples) {
 }
 
 // Steps a loaded track's events as the voice renderer consumes them: an event
-// of L samples lasts floor(L) samples, at least one.
+// of L samples lasts floor(L) samples, at least one, and every sample played
+// refills the interpreter's allowance.
 Finding track_length(Engine& engine, int k) {
     TrackState& t = engine.tracks[k];
     auto info = [k](std::string message) { return Finding{Finding::INFO, k, 0, 0, std::move(message)}; };
     if (!t.active) return info("plays nothing");
-    auto duration = [&t] { return std::max(1.0, std::floor(t.event_left)); };
-    double time = duration();  // the first note or rest, fetched when the song was loaded
+    double time = 0;  // samples played
+    auto play_event = [&t, &time] {
+        const double samples = std::max(1.0, std::floor(t.event_left));
+        time += samples;
+        t.fetch_budget = std::int32_t(
+            std::min(t.fetch_budget + FETCH_BUDGET_PER_SAMPLE * samples, double(FETCH_BUDGET_MAX)));
+    };
+    play_event();  // the first note or rest, fetched when the song was loaded
     double intro = 0;
     double first_loop_back = -1;
     for (long fetches = 0; time < LONGEST_RENDER && fetches < MAX_FETCHES; ++fetches) {
@@ -170,7 +177,7 @@ Finding track_length(Engine& engine, int k) {
         } else if (first_loop_back < 0 && t.loop_point != loop_point) {
             intro = time;
         }
-        time += duration();
+        play_event();
     }
     return info("plays longer than a render can hold (15 minutes)");
 }

@@ -1,0 +1,15 @@
+# bleepforge-render: the option parser and the song checks called directly, and
+# the built command run on real files.
+# The command runs through a POSIX shell, with sox and python3 as independent readers.
+if(TARGET bleepforge-render AND NOT WIN32)
+  add_executable(cli_tests
+    ${CMAKE_CURRENT_LIST_DIR}/options_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/check_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/command_test.cpp
+  )
+  target_link_libraries(cli_tests PRIVATE bleepforge_cli bleepforge_test_support GTest::gtest_main)
+  target_compile_definitions(cli_tests PRIVATE BLEEPFORGE_RENDER="$<TARGET_FILE:bleepforge-render>")
+  target_compile_options(cli_tests PRIVATE ${BLEEPFORGE_WARNINGS})
+  add_dependencies(cli_tests bleepforge-render)
+  gtest_discover_tests(cli_tests TEST_PREFIX "cli." DISCOVERY_TIMEOUT 60)
+endif()

@@ -1,0 +1,352 @@
+// The built bleepforge-render run on real files in a fresh folder per test;
+// its WAV files read back with python3's wave module and sox.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "audio/wav.h"
+#include "support/sha256.h"
+#include "support/test_data.h"
+
+namespace bleepforge {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string sh_quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs `command` in a shell, its output captured; -1 if it did not exit normally.
+Result shell(const std::string& command, const fs::path& scratch) {
+    const fs::path out = scratch / "stdout";
+    const fs::path err = scratch / "stderr";
+    const int raw = std::system((command + " >" + sh_quote(out) + " 2>" + sh_quote(err)).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::read_file(out), test::read_file(err)};
+}
+
+class RenderCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : name) if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        root_ = fs::temp_directory_path() / ("bleepforge-cli-" + name + "-" + std::to_string(getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "work");
+        dir_ = root_ / "work";
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    void put(const std::string& name, const std::string& bytes) const {
+        std::ofstream(dir_ / name, std::ios::binary) << bytes;
+    }
+
+    // bleepforge-render with `args`, run in the test's folder; `prefix` goes
+    // in front of the command in the shell, `stdout_to` redirects its output.
+    Result render(const std::vector<std::string>& args, const std::string& prefix = "",
+                  const std::string& stdout_to = "") const {
+        std::string command = "cd " + sh_quote(dir_) + " && " + prefix + sh_quote(BLEEPFORGE_RENDER);
+        for (const std::string& a : args) command.append(" ").append(sh_quote(a));
+        if (!stdout_to.empty()) command = std::string("(").append(command).append(" >").append(stdout_to) + ")";
+        return shell(command, root_);
+    }
+
+    // Every file and folder in the test's folder with its contents.
+    std::map<std::string, std::string> files() const {
+        std::map<std::string, std::string> seen;
+        for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir_)) {
+            seen[fs::relative(e.path(), dir_).string()] = e.is_directory() ? "<folder>" : test::read_file(e.path());
+        }
+        return seen;
+    }
+
+    // "channels width rate frames compression" as python3's wave module reads the file.
+    std::string wave_params(const std::string& wav) const {
+        const Result r = shell("python3 -c " +
+                                   sh_quote("import sys, wave\n"
+                                            "w = wave.open(sys.argv[1])\n"
+                                            "print(w.getnchannels(), w.getsampwidth(), w.getframerate(),"
+                                            " w.getnframes(), w.getcomptype())") +
+                                   " " + sh_quote(dir_ / wav),
+                               root_);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    }
+
+    // The frequency with the most energy in the left channel, per sox's spectrum.
+    double loudest_frequency(const std::string& wav) const {
+        const Result r = shell("sox " + sh_quote(dir_ / wav) + " -n remix 1 stat -freq", root_);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::map<double, double> energy;
+        std::istringstream lines(r.err);
+        std::string line;
+        while (std::getline(lines, line)) {
+            double f, m;
+            char extra;
+            if (std::sscanf(line.c_str(), "%lf %lf %c", &f, &m, &extra) == 2) energy[f] += m;
+        }
+        double best = -1, loudest = 0;
+        for (const auto& [f, m] : energy) {
+            if (m > loudest) { loudest = m; best = f; }
+        }
+        return best;
+    }
+
+    std::vector<std::int16_t> samples(const std::string& wav) const {
+        const std::string bytes = test::read_file(dir_ / wav);
+        std::vector<std::int16_t> s((bytes.size() - WAV_HEADER_BYTES) / 2);
+        std::memcpy(s.data(), bytes.data() + WAV_HEADER_BYTES, s.size() * 2);
+        return s;
+    }
+
+    fs::path root_;
+    fs::path dir_;
+};
+
+std::string frames_params(long frames) { return "2 2 44100 " + std::to_string(frames) + " NONE\n"; }
+
+TEST_F(RenderCommand, EventsListTheCompiledStreams) {
+    put("s.mml", "1cde\r\n");
+    const Result r = render({"s.mml", "--events"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "0 0 254 - EV_STOP\n"
+              "1 0 48 24 note\n1 2 50 24 note\n1 4 52 24 note\n1 6 255 - EV_END\n"
+              "2 0 254 - EV_STOP\n3 0 254 - EV_STOP\n4 0 254 - EV_STOP\n"
+              "5 0 254 - EV_STOP\n6 0 254 - EV_STOP\n7 0 254 - EV_STOP\n");
+    EXPECT_EQ(files().size(), 1u) << "--events writes no file";
+}
+
+TEST_F(RenderCommand, WritesSongDotWavBesideTheSongWithASummary) {
+    put("song.mml", "0t120c4x\r\n");
+    Result r = render({"song.mml"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "wrote song.wav: 0.51 s, 22,500 frames\n");
+    EXPECT_EQ(wave_params("song.wav"), frames_params(22500));
+    EXPECT_EQ(fs::file_size(dir_ / "song.wav"), 44u + 22500 * 4);
+    EXPECT_EQ(test::read_file(dir_ / "song.wav").substr(0, 44),
+              std::string(reinterpret_cast<const char*>(make_wav_header(22500).bytes.data()), 44));
+
+    r = render({"song.mml", "-q", "-o", "again.wav"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(test::read_file(dir_ / "again.wav"), test::read_file(dir_ / "song.wav"));
+    EXPECT_EQ(files().size(), 3u) << "no temporary file is left";
+}
+
+TEST_F(RenderCommand, EachEndConditionGivesItsLength) {
+    put("ends.mml", "0t120c4x\r\n");           // half a second, then stops
+    put("loops.mml", "0t120c4\r\n");           // loops back every half second
+    put("two.mml", "0t120c4\r\n1t120c2\r\n");  // loops every half and every whole second
+    put("silent.mml", "; no track lines\r\n");
+    struct Case {
+        std::vector<std::string> args;
+        long frames;  // whole blocks of 1500
+    } cases[] = {
+        {{"ends.mml"}, 22500},                       // 22050 samples
+        {{"ends.mml", "--seconds", "10"}, 22500},    // the song ends first
+        {{"ends.mml", "--loops", "3"}, 22500},
+        {{"loops.mml"}, 22500},                      // --loops 1 by default
+        {{"loops.mml", "--loops", "2"}, 45000},
+        {{"two.mml", "--loops", "1"}, 45000},        // every active track must have looped
+        {{"loops.mml", "--seconds", "2.5"}, 111000},  // no loop limit with only --seconds
+        {{"loops.mml", "--seconds", "0.001"}, 1500},
+        {{"loops.mml", "--seconds", "10", "--loops", "2"}, 45000},
+        {{"loops.mml", "--seconds", "0.5", "--loops", "2"}, 22500},
+        {{"silent.mml"}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-q", "-o", "out.wav"});
+        SCOPED_TRACE(::testing::PrintToString(args));
+        ASSERT_EQ(render(args).status, 0);
+        EXPECT_EQ(wave_params("out.wav"), frames_params(c.frames));
+        EXPECT_EQ(fs::file_size(dir_ / "out.wav"), 44u + 4u * c.frames);
+    }
+}
+
+TEST_F(RenderCommand, AFullCaptureEndsTheRenderAtFifteenMinutes) {
+    put("forever.mml", "0c\r\n");
+    ASSERT_EQ(render({"forever.mml", "--seconds", "1000", "-q"}).status, 0);
+    EXPECT_EQ(wave_params("forever.wav"), frames_params(39'689'999));
+    EXPECT_EQ(fs::file_size(dir_ / "forever.wav"), 44u + 158'759'996u);
+}
+
+TEST_F(RenderCommand, TheAOfOctaveFourSoundsAt440Hz) {
+    // sox's spectrum has bins 10.77 Hz apart; a semitone off would be 25 Hz away.
+    for (const char* tone : {"", "@48"}) {
+        SCOPED_TRACE(tone);
+        put("a.mml", std::string("0t60") + tone + "o4a1x\r\n");
+        ASSERT_EQ(render({"a.mml", "-q"}).status, 0);
+        EXPECT_NEAR(loudest_frequency("a.wav"), 440.0, 6.0);
+    }
+}
+
+TEST_F(RenderCommand, FadeLowersOnlyTheLastSecondsToSilence) {
+    put("a.mml", "0t60@48o4a1x\r\n");  // a steady triangle
+    ASSERT_EQ(render({"a.mml", "--seconds", "2", "-q", "-o", "plain.wav"}).status, 0);
+    ASSERT_EQ(render({"a.mml", "--seconds", "2", "--fade", "1", "-q", "-o", "faded.wav"}).status, 0);
+    const std::vector<std::int16_t> plain = samples("plain.wav");
+    const std::vector<std::int16_t> faded = samples("faded.wav");
+    ASSERT_EQ(plain.size(), 88500u * 2);
+    ASSERT_EQ(faded.size(), plain.size());
+    const std::size_t fade_start = (88500 - 44100) * 2;
+    EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + fade_start, faded.begin()));
+    auto peak = [](const std::vector<std::int16_t>& s, std::size_t from) {
+        int most = 0;
+        for (std::size_t i = from; i < from + 400; ++i) most = std::max(most, std::abs(int(s[i])));
+        return most;
+    };
+    const std::size_t middle = fade_start + 44100;
+    EXPECT_NEAR(double(peak(faded, middle)) / peak(plain, middle), 0.5, 0.02);
+    EXPECT_LT(peak(faded, faded.size() - 400), peak(plain, plain.size() - 400) / 50);
+    EXPECT_EQ(faded[faded.size() - 2], 0);
+    EXPECT_EQ(faded[faded.size() - 1], 0);
+}
+
+TEST_F(RenderCommand, ErrorsNameTheFileAndLeaveEverythingAsItWas) {
+    put("song.mml", "0t120c4x\r\n");
+    put("song.wav", "an earlier take");
+    put("take.wav", "0c\r\n");
+    fs::create_directory(dir_ / "folder.mml");
+    fs::create_directory(dir_ / "outdir");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        std::string prefix = "";
+    } cases[] = {
+        {{"missing.mml"}, "missing.mml: does not exist"},
+        {{"folder.mml"}, "folder.mml: is a folder, not a song file"},
+        {{"song.mml", "-o", "nodir/x.wav"}, "nodir/x.wav: cannot be written (No such file or directory)"},
+        {{"song.mml", "-o", "outdir"}, "outdir: is a folder, not a file"},
+        {{"take.wav"}, "take.wav: is the song file itself (name another output with -o)"},
+        {{"song.mml", "--loops", "0"}, "--loops needs a whole number of loops, 1 or more, not \"0\""},
+        {{"song.mml", "--sconds", "3"}, "unknown option \"--sconds\" (see --help)"},
+        // The file size limit stops the write in the middle: the earlier take survives.
+        {{"song.mml"}, "song.wav: could not be written to its end (File too large)", "ulimit -f 40 && "},
+    };
+    const auto before = files();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Result r = render(c.args, c.prefix);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "bleepforge-render: " + c.message + "\n");
+        EXPECT_EQ(files(), before);
+    }
+}
+
+TEST_F(RenderCommand, AnUnreadableSongIsRefused) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    put("locked.mml", "0c\r\n");
+    fs::permissions(dir_ / "locked.mml", fs::perms::none);
+    const Result r = render({"locked.mml"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "bleepforge-render: locked.mml: cannot be opened (permission denied?)\n");
+    EXPECT_FALSE(fs::exists(dir_ / "locked.wav"));
+}
+
+TEST_F(RenderCommand, AListingThatCannotBeWrittenIsAnError) {
+    put("s.mml", "0c\r\n");
+    const Result r = render({"s.mml", "--events"}, "", "/dev/full");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "bleepforge-render: standard output: cannot be written\n");
+}
+
+TEST_F(RenderCommand, CheckReportsOnStdoutWithItsExitStatus) {
+    put("bad.mml", "0c]\r\n");
+    fs::copy_file(test::data_dir() / "cli" / "eight_tracks.mml", dir_ / "good.mml");
+    Result r = render({"bad.mml", "--check", "-q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "bad.mml:1:3: warning: track 0: \"]\" with no open \"[\": the track stops here\n");
+    r = render({"good.mml", "--check"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("good.mml: info: track 0: loops forever: intro 1.71 s, loop 6.86 s\n"), std::string::npos);
+    EXPECT_EQ(files().size(), 2u);
+}
+
+TEST_F(RenderCommand, HelpAndVersion) {
+    Result r = render({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "bleepforge Version 1.3\n");
+    r = render({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: bleepforge-render SONG", 0), 0u);
+}
+
+// The golden renders: listing and PCM equal to what was computed independently of this engine.
+struct Golden {
+    std::string song;
+    std::string seconds;
+    long frames;
+    std::string sha256;
+};
+
+void PrintTo(const Golden& g, std::ostream* os) { *os << g.song; }
+
+std::vector<Golden> golden_table() {
+    std::vector<Golden> rows;
+    std::istringstream in(test::read_file(test::data_dir() / "conformance" / "expected.tsv"));
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Golden g;
+        if (fields >> g.song >> g.seconds >> g.frames >> g.sha256) rows.push_back(g);
+    }
+    return rows;
+}
+
+class ConformanceSongs : public RenderCommand, public ::testing::WithParamInterface<Golden> {};
+
+std::string first_four_columns(const std::string& listing) {
+    std::istringstream in(listing);
+    std::string out, line;
+    while (std::getline(in, line)) out += line.substr(0, line.rfind(' ')) + "\n";
+    return out;
+}
+
+TEST_P(ConformanceSongs, ListingAndPcmMatchTheGoldenOnes) {
+    const Golden& g = GetParam();
+    const fs::path conformance = test::data_dir() / "conformance";
+    const std::string stem = g.song.substr(0, g.song.size() - 4);
+    fs::copy_file(conformance / "songs" / g.song, dir_ / g.song);
+
+    const Result events = render({g.song, "--events"});
+    EXPECT_EQ(events.status, 0);
+    EXPECT_EQ(first_four_columns(events.out), test::read_file(conformance / "events" / (stem + ".txt")));
+
+    ASSERT_EQ(render({g.song, "-o", "X.wav", "--seconds", g.seconds, "-q"}).status, 0);
+    const std::string wav = test::read_file(dir_ / "X.wav");
+    ASSERT_EQ(wav.size(), 44u + 4u * g.frames);
+    EXPECT_EQ(test::sha256_hex(wav.data() + 44, wav.size() - 44), g.sha256);
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, ConformanceSongs, ::testing::ValuesIn(golden_table()),
+                         [](const auto& info) {
+                             return info.param.song.substr(0, info.param.song.size() - 4);
+                         });
+
+}  // namespace
+}  // namespace bleepforge
