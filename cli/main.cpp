@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "audio/stream.h"
 #include "cli/check.h"
 #include "cli/options.h"
+#include "cli/play.h"
 #include "cli/render.h"
 #include "mml/listing.h"
 #include "mml/song.h"
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
     switch (options.mode) {
     case Mode::EVENTS: status = print_events(song_bytes); break;
     case Mode::CHECK: status = print_findings(options.song, check_song(song_bytes), options.quiet, stdout); break;
+    case Mode::PLAY: status = play_command(options, song_bytes, make_default_device()); break;
     default: status = render_command(options, song_bytes); break;
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) return report_failure("standard output", "cannot be written");

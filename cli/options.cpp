@@ -52,18 +52,20 @@ bool apply_quiet(Options& o, const std::string&) {
 bool apply_nothing(Options&, const std::string&) { return true; }
 
 constexpr unsigned RENDERING = bit(Mode::RENDER);
-constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK);
+constexpr unsigned TIMED = bit(Mode::RENDER) | bit(Mode::PLAY);
+constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK) | bit(Mode::PLAY);
 
 // A new mode is one row here, its bit in the `modes` of the options it takes,
 // and its case in main().
 const OptionSpec OPTIONS[] = {
     {"-o", true, RENDERING, Mode::RENDER, apply_out, "a file name"},
-    {"--seconds", true, RENDERING, Mode::RENDER, apply_seconds, "a number of seconds above 0"},
-    {"--loops", true, RENDERING, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more"},
+    {"--seconds", true, TIMED, Mode::RENDER, apply_seconds, "a number of seconds above 0"},
+    {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more"},
     {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more"},
     {"-q", false, ANY, Mode::RENDER, apply_quiet, nullptr},
     {"--events", false, ANY, Mode::EVENTS, apply_nothing, nullptr},
     {"--check", false, ANY, Mode::CHECK, apply_nothing, nullptr},
+    {"--play", false, ANY, Mode::PLAY, apply_nothing, nullptr},
     {"--help", false, ANY, Mode::HELP, apply_nothing, nullptr},
     {"--version", false, ANY, Mode::VERSION, apply_nothing, nullptr},
 };
@@ -183,6 +185,7 @@ std::string usage_text() {
     return "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F] [-q]\n"
            "       bleepforge-render SONG --events\n"
            "       bleepforge-render SONG --check [-q]\n"
+           "       bleepforge-render SONG --play [--seconds S] [--loops N] [-q]\n"
            "\n"
            "Renders an MML song file to a WAV file (16-bit stereo, 44100 Hz), sample for\n"
            "sample as the player's recording mode captures it.\n"
@@ -195,6 +198,8 @@ std::string usage_text() {
            "  --events     print the compiled event streams instead of rendering\n"
            "  --check      report problems in the song instead of rendering\n"
            "               (exit status 0: clean, 1: warnings)\n"
+           "  --play       play through the sound device instead of rendering, until the\n"
+           "               song ends, --seconds or --loops say so, or Ctrl-C\n"
            "  -q           no progress line and no summary (with --check: warnings only)\n"
            "  --help       print this text\n"
            "  --version    print the version\n"

@@ -8,7 +8,7 @@
 
 namespace bleepforge::cli {
 
-enum class Mode { RENDER, EVENTS, CHECK, HELP, VERSION };
+enum class Mode { RENDER, EVENTS, CHECK, PLAY, HELP, VERSION };
 
 struct Options {
     Mode mode = Mode::RENDER;

@@ -58,9 +58,9 @@ int main(int argc, char** argv) {
                 previous = now;
             }
         }
-        // Once the song has ended, two more blocks let its last one play out.
+        // Once the song has ended, three more blocks let its last one play out.
         if (tail_until == 0 && !stream.with_engine([](Engine& e) { return any_track_active(e); })) {
-            tail_until = mixed + 2;
+            tail_until = mixed + 3;
         }
         if (tail_until != 0 && mixed >= tail_until) break;
         if (std::chrono::duration<double>(now - start).count() >= limit) break;

@@ -1,0 +1,135 @@
+#include "cli/play.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "audio/offline.h"
+#include "audio/stream.h"
+#include "mml/song.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+namespace bleepforge::cli {
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void on_interrupt(int) { stop_playing(); }
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+// The stream with the Ctrl-C handler installed; the render thread is started
+// with the signals blocked so that only this thread sees them.
+std::unique_ptr<AudioStream> start_stream(std::unique_ptr<AudioDevice> device) {
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+#ifdef _WIN32
+    return std::make_unique<AudioStream>(std::move(device));
+#else
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    auto stream = std::make_unique<AudioStream>(std::move(device));
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return stream;
+#endif
+}
+
+struct Progress {
+    std::uint64_t blocks;  // of the song mixed so far
+    int loops;             // loops completed by every active track
+    bool playing;          // a track is still active
+
+    double seconds() const { return double(blocks * BLOCK_FRAMES) / SAMPLE_RATE; }
+};
+
+}  // namespace
+
+void stop_playing() { stop_requested.store(true); }
+
+int play_command(const Options& options, std::string_view song_bytes, std::unique_ptr<AudioDevice> device) {
+    stop_requested.store(false);
+    std::unique_ptr<AudioStream> stream = start_stream(std::move(device));
+    // The stream has said why on stderr.
+    if (stream->state() != AudioStream::State::STREAMING) return 2;
+
+    std::uint64_t first = 0;  // blocks mixed before the song started
+    stream->with_engine([&](Engine& e) {
+        load_song(e, song_bytes);
+        first = stream->stats().blocks_mixed;
+    });
+    const std::uint64_t max_blocks = render_limits(options).max_blocks;
+    const bool show = !options.quiet && stderr_is_terminal();
+    int shown = 0;
+    auto next_draw = std::chrono::steady_clock::now();
+
+    Progress now{};
+    for (;;) {
+        now = stream->with_engine([&](Engine& e) {
+            return Progress{stream->stats().blocks_mixed - first, loops_completed(e), any_track_active(e)};
+        });
+        const bool done = !now.playing || stop_requested.load() || stream->state() != AudioStream::State::STREAMING ||
+                          (max_blocks > 0 && now.blocks >= max_blocks) ||
+                          (options.loops > 0 && now.loops >= options.loops);
+        if (done) break;
+        if (show && std::chrono::steady_clock::now() >= next_draw) {
+            next_draw += std::chrono::milliseconds(100);
+            char text[256];
+            int n = std::snprintf(text, sizeof text, "playing %s: %.1f s", options.song.c_str(), now.seconds());
+            if (options.seconds > 0) n += std::snprintf(text + n, sizeof text - n, " of %.1f", options.seconds);
+            n += std::snprintf(text + n, sizeof text - n, ", loop %d", now.loops);
+            if (options.loops > 0) std::snprintf(text + n, sizeof text - n, " of %d", options.loops);
+            const int width = int(std::strlen(text));
+            std::fprintf(stderr, "\r%s%*s", text, std::max(shown - width, 0), "");
+            shown = width;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (shown > 0) std::fprintf(stderr, "\r%*s\r", shown, "");
+
+    const bool interrupted = stop_requested.load();
+    if (stream->state() == AudioStream::State::STREAMING) {
+        // Silence the tracks and let the blocks already queued play out (the
+        // device holds up to two), so it is closed on silence, not mid-note.
+        const std::uint64_t until = stream->with_engine([&](Engine& e) {
+            stop_all_tracks(e);
+            return stream->stats().blocks_mixed + 3;
+        });
+        while (stream->stats().blocks_mixed < until && stream->state() == AudioStream::State::STREAMING) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const bool stalled = stream->state() == AudioStream::State::STALLED;
+    stream.reset();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (stalled) return 2;
+    if (!options.quiet) {
+        std::fprintf(stderr, "%s %s: %.1f s, %d loop%s\n", interrupted ? "stopped" : "played",
+                     options.song.c_str(), now.seconds(), now.loops, now.loops == 1 ? "" : "s");
+    }
+    return interrupted ? 130 : 0;
+}
+
+}  // namespace bleepforge::cli
