@@ -49,8 +49,17 @@ bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std:
         reason = std::filesystem::exists(path, ec) ? "cannot be opened (permission denied?)" : "does not exist";
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    // A regular file that delivers fewer bytes than its size was cut short while being read.
+    std::error_code size_ec;
+    const std::uintmax_t size =
+        std::filesystem::is_regular_file(path, size_ec) ? std::filesystem::file_size(path, size_ec) : 0;
+    try {
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A failing read (an I/O error) is thrown from the stream buffer, not flagged on the stream.
+        in.setstate(std::ios::badbit);
+    }
+    if (in.bad() || (!size_ec && bytes.size() < size)) {
         reason = "could not be read to its end";
         return false;
     }
