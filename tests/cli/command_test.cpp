@@ -238,6 +238,7 @@ TEST_F(RenderCommand, ErrorsNameTheFileAndLeaveEverythingAsItWas) {
     } cases[] = {
         {{"missing.mml"}, "missing.mml: does not exist"},
         {{"folder.mml"}, "folder.mml: is a folder, not a song file"},
+        {{"/proc/self/mem"}, "/proc/self/mem: could not be read to its end"},  // its first read fails
         {{"song.mml", "-o", "nodir/x.wav"}, "nodir/x.wav: cannot be written (No such file or directory)"},
         {{"song.mml", "-o", "outdir"}, "outdir: is a folder, not a file"},
         {{"take.wav"}, "take.wav: is the song file itself (name another output with -o)"},
