@@ -1,6 +1,6 @@
 # bleepforge-render: the option parser and the song checks called directly, and
-# the built command run on real files.
-# The command runs through a POSIX shell, with sox and python3 as independent readers.
+# the built command run on real files through a POSIX shell, its WAV files read
+# back with sox and python3.
 if(TARGET bleepforge-render AND NOT WIN32)
   add_executable(cli_tests
     ${CMAKE_CURRENT_LIST_DIR}/options_test.cpp
