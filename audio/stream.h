@@ -24,7 +24,8 @@ public:
     };
 
     // Opens `device` and starts the render thread (real-time priority where
-    // permitted). The first block the device receives is silence.
+    // permitted). The first block the device receives is silence. A device that
+    // cannot be opened, or later stops answering, is reported in one line on stderr.
     explicit AudioStream(std::unique_ptr<AudioDevice> device);
     // Halts, joins the render thread and closes the device.
     ~AudioStream();
@@ -42,6 +43,7 @@ public:
 
     // Ends the render loop after the block in hand, switches recording off and
     // releases the capture (never while it may be appended to). Idempotent.
+    // Waits for the render thread to end, so never call it inside with_engine.
     void halt();
 
     State state() const;

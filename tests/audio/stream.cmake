@@ -15,3 +15,9 @@ gtest_discover_tests(stream_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 add_executable(stream_play_probe ${CMAKE_CURRENT_LIST_DIR}/stream_play_probe.cpp)
 target_link_libraries(stream_play_probe PRIVATE bleepforge_stream)
 target_compile_options(stream_play_probe PRIVATE ${BLEEPFORGE_WARNINGS})
+
+# bleepforge-render --play, run against the test device.
+if(TARGET bleepforge_cli)
+  target_sources(stream_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/stream_play_test.cpp)
+  target_link_libraries(stream_tests PRIVATE bleepforge_cli)
+endif()
