@@ -1,0 +1,24 @@
+// Resource ids of the Windows program, shared by resources/bleepforge.rc and the shell.
+// Plain #defines: the resource compiler reads this file too.
+#pragma once
+
+#define STR_TITLE 103  // window title
+#define STR_HINT 106   // hint painted in the window
+#define STR_CLASS 109  // window class name
+
+#define RES_MAIN 109    // the menu and the accelerator table
+#define DLG_ABOUT 103
+#define ICON_MAIN 107   // class icon and the about box's picture
+// windows.h spends the name on WM_SETICON's size 0, which this program never uses.
+#undef ICON_SMALL
+#define ICON_SMALL 108  // small class icon
+#define ABOUT_PICTURE 2 // the about box's icon control
+
+#define CMD_ABOUT 104
+#define CMD_EXIT 105
+#define CMD_STOP 32772
+#define CMD_RELOAD_PLAY 32775
+#define CMD_RECORD_ON 32776
+#define CMD_WRITE_OUT 32777
+#define CMD_DEBUG 32778             // menu item that is never enabled
+#define CMD_REACQUIRE_DEVICE 32779  // menu item that is never enabled

@@ -1,0 +1,257 @@
+#include "app/win32_window.h"
+
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <memory>
+#include <vector>
+
+#include "app/win32_resource.h"
+
+namespace bleepforge::win32 {
+
+namespace {
+
+constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from the string table
+
+class WindowShell final : public Shell {
+public:
+    HWND window = nullptr;  // owner of the message boxes; nullptr once destroyed
+
+    void show_message(const std::string& text, const std::string& caption) override {
+        MessageBoxW(window, utf16(text).c_str(), utf16(caption).c_str(), MB_OK);
+    }
+
+    std::filesystem::path ask_save_path(const SaveRequest& request) override {
+        const std::wstring filter =
+            utf16(request.filter_name) + L'\0' + utf16(request.filter_pattern) + L'\0';
+        const std::wstring title = utf16(request.title);
+        const std::wstring suffix = utf16(request.default_suffix);
+        const std::wstring folder = request.start_folder.wstring();
+        std::vector<wchar_t> file(32768, L'\0');  // room for long paths
+        const std::wstring name = request.start_name.wstring();
+        name.copy(file.data(), file.size() - 1);
+
+        OPENFILENAMEW dialog{};
+        dialog.lStructSize = sizeof dialog;
+        dialog.hwndOwner = nullptr;  // the main window keeps taking drops and keys meanwhile
+        dialog.lpstrFilter = filter.c_str();
+        dialog.lpstrFile = file.data();
+        dialog.nMaxFile = DWORD(file.size());
+        dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+        dialog.lpstrTitle = title.c_str();
+        // New names are fine, an existing file is only replaced after asking,
+        // and the process keeps its current directory.
+        dialog.Flags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR;
+        dialog.lpstrDefExt = suffix.c_str();
+        if (!GetSaveFileNameW(&dialog)) return {};
+        return std::filesystem::path(file.data());
+    }
+
+    void repaint() override {
+        if (!window) return;
+        InvalidateRect(window, nullptr, TRUE);
+        UpdateWindow(window);
+    }
+};
+
+// What one main window needs. The window owns it from WM_NCCREATE on; it is
+// deleted after WM_NCDESTROY once no handler of the window is still running
+// (the ownerless Save dialog lets the window be closed from inside write_out).
+struct WindowState {
+    WindowState(HINSTANCE instance, AudioStream& stream) : instance(instance), controller(stream, shell) {}
+
+    HINSTANCE instance;
+    WindowShell shell;
+    Controller controller;
+    int handlers_running = 0;
+    bool destroyed = false;
+};
+
+WindowState* state_of(HWND window) {
+    return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+std::wstring load_text(HINSTANCE instance, UINT id) {
+    wchar_t text[TEXT_BUFFER] = {};
+    LoadStringW(instance, id, text, TEXT_BUFFER);
+    return text;
+}
+
+std::vector<DroppedFile> dropped_files(HDROP drop) {
+    std::vector<DroppedFile> files(DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0));
+    for (UINT i = 0; i < files.size(); ++i) {
+        std::wstring path(DragQueryFileW(drop, i, nullptr, 0), L'\0');
+        DragQueryFileW(drop, i, path.data(), UINT(path.size() + 1));
+        files[i].path = path;
+    }
+    return files;
+}
+
+KeyKind key_kind(WPARAM virtual_key) {
+    // Keys held with Alt, Alt itself and F10 arrive as WM_SYSKEYDOWN and go to the menu.
+    if (virtual_key == 'P') return KeyKind::P;
+    if (virtual_key == 'R') return KeyKind::R;
+    return KeyKind::OTHER;
+}
+
+void paint(HWND window, Controller& controller) {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(window, &ps);
+    RECT client;
+    GetClientRect(window, &client);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    for (const PaintLine& line : controller.paint_lines()) {
+        const std::wstring text = utf16(line.text);
+        if (line.place == PaintLine::Place::CENTRED_ROW) {
+            RECT row = client;
+            row.top += line.row * metrics.tmHeight;
+            DrawTextW(dc, text.c_str(), int(text.size()), &row, DT_CENTER);
+        } else {
+            TextOutW(dc, line.x, line.y, text.c_str(), int(text.size()));
+        }
+    }
+    EndPaint(window, &ps);
+}
+
+// One message of a live window; returns false for what DefWindowProcW handles.
+bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESULT& result) {
+    Controller& controller = state.controller;
+    result = 0;
+    switch (message) {
+        case WM_CREATE: DragAcceptFiles(window, TRUE); return true;
+        case WM_DESTROY:
+            controller.window_closed();
+            PostQuitMessage(0);
+            return true;
+        case WM_PAINT: paint(window, controller); return true;
+        case WM_KEYDOWN: controller.key_down(key_kind(wparam)); return true;
+        case WM_LBUTTONDOWN: controller.left_button(); return true;
+        case WM_RBUTTONDOWN: controller.right_button(); return true;
+        case WM_DROPFILES: {
+            const HDROP drop = reinterpret_cast<HDROP>(wparam);
+            const std::vector<DroppedFile> files = dropped_files(drop);
+            DragFinish(drop);
+            controller.drop(files);
+            return true;
+        }
+        case WM_COMMAND:
+            switch (LOWORD(wparam)) {
+                case CMD_ABOUT:
+                    DialogBoxParamW(state.instance, MAKEINTRESOURCEW(DLG_ABOUT), window, about_dialog_proc, 0);
+                    return true;
+                case CMD_EXIT: DestroyWindow(window); return true;
+                case CMD_STOP: controller.stop(); return true;
+                case CMD_RELOAD_PLAY: controller.reload_play(); return true;
+                case CMD_RECORD_ON: controller.record_on(); return true;
+                case CMD_WRITE_OUT: controller.write_out(); return true;
+                default: return false;
+            }
+        default: return false;
+    }
+}
+
+}  // namespace
+
+std::wstring utf16(std::string_view text) {
+    if (text.empty()) return {};
+    std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), int(wide.size()));
+    return wide;
+}
+
+std::string utf8(std::wstring_view text) {
+    if (text.empty()) return {};
+    std::string narrow(
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(), int(narrow.size()), nullptr,
+                        nullptr);
+    return narrow;
+}
+
+void register_main_window_class(HINSTANCE instance) {
+    const std::wstring class_name = load_text(instance, STR_CLASS);
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = main_window_proc;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(ICON_MAIN));
+    window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    window_class.lpszMenuName = MAKEINTRESOURCEW(RES_MAIN);
+    window_class.lpszClassName = class_name.c_str();
+    window_class.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(ICON_SMALL), IMAGE_ICON,
+                                                         GetSystemMetrics(SM_CXSMICON),
+                                                         GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    RegisterClassExW(&window_class);
+}
+
+HWND create_main_window(HINSTANCE instance, AudioStream& stream) {
+    const std::wstring class_name = load_text(instance, STR_CLASS);
+    const std::wstring title = load_text(instance, STR_TITLE);
+    // Handed over to the window in WM_NCCREATE; freed here if that never comes.
+    auto state = std::make_unique<WindowState>(instance, stream);
+    return CreateWindowExW(0, class_name.c_str(), title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, 240, 200,
+                           nullptr, nullptr, instance, &state);
+}
+
+Controller* controller_of(HWND window) {
+    if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC)) != main_window_proc) return nullptr;
+    WindowState* state = state_of(window);
+    return state ? &state->controller : nullptr;
+}
+
+int run_message_loop(HINSTANCE instance) {
+    const HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(RES_MAIN));
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (!TranslateAcceleratorW(message.hwnd, accelerators, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return int(message.wParam);
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) {
+        auto* holder = static_cast<std::unique_ptr<WindowState>*>(
+            reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+        WindowState* state = holder->release();
+        state->shell.window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    }
+    WindowState* state = state_of(window);
+    if (!state) return DefWindowProcW(window, message, wparam, lparam);
+
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        state->shell.window = nullptr;
+        state->destroyed = true;
+        if (state->handlers_running == 0) delete state;
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+
+    ++state->handlers_running;
+    LRESULT result;
+    const bool handled = handle(window, *state, message, wparam, result);
+    if (--state->handlers_running == 0 && state->destroyed) delete state;
+    return handled ? result : DefWindowProcW(window, message, wparam, lparam);
+}
+
+INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    switch (message) {
+        case WM_INITDIALOG: return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
+}  // namespace bleepforge::win32
