@@ -84,7 +84,22 @@ const char* mode_flag(Mode mode) {
     return "rendering";
 }
 
-std::string in_quotes(const std::string& s) { return "\"" + s + "\""; }
+// Quotes an argument for an error message, control characters escaped so the
+// message stays on one line.
+std::string in_quotes(const std::string& s) {
+    std::string quoted = "\"";
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            quoted += "\\x";
+            quoted += hex[c >> 4];
+            quoted += hex[c & 15];
+        } else {
+            quoted += char(c);
+        }
+    }
+    return quoted + "\"";
+}
 
 }  // namespace
 

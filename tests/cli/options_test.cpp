@@ -91,6 +91,9 @@ TEST(Options, RefusalsSayWhatIsWrong) {
     EXPECT_EQ(refusal({"x", "--events", "--check"}), "--events and --check cannot be used together");
     EXPECT_EQ(refusal({"x", "-o", "y.wav", "--events"}), "-o does not apply with --events");
     EXPECT_EQ(refusal({"x", "--check", "--fade", "1"}), "--fade does not apply with --check");
+    // Found by fuzzing: an argument with a line break must not break the one-line message.
+    EXPECT_EQ(refusal({"\n", "x"}), "more than one song file given (\"\\x0a\" and \"x\")");
+    EXPECT_EQ(refusal({"x", "--loops", "1\t"}), "--loops needs a whole number of loops, 1 or more, not \"1\\x09\"");
 }
 
 }  // namespace
