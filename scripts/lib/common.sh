@@ -31,3 +31,12 @@ configure_and_build() {
     cmake -S "$ROOT" -B "$ROOT/$dir" "$@" >/dev/null
     cmake --build "$ROOT/$dir" -j"$(nproc)"
 }
+
+# configure_sanitizer_build: build-san, everything but the Qt window built by
+# clang with AddressSanitizer and UBSan, plus the libFuzzer targets.
+configure_sanitizer_build() {
+    local flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+    CC=clang CXX=clang++ configure_and_build build-san -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBLEEPFORGE_FUZZ=ON -DBLEEPFORGE_BENCH=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
+        -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+}
