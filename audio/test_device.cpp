@@ -14,10 +14,16 @@ std::uint64_t TestDevice::Log::blocks() const {
 
 std::vector<std::int16_t> TestDevice::Log::samples(std::uint64_t first, std::uint64_t count) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::uint64_t kept = samples_.size() / BLOCK_SAMPLES;
-    const std::uint64_t begin = std::min(first, kept);
-    const std::uint64_t end = std::min(first + count, kept);
-    return {samples_.begin() + begin * BLOCK_SAMPLES, samples_.begin() + end * BLOCK_SAMPLES};
+    // Block b lives in slot b % keep of the ring; only the latest `keep` blocks remain.
+    const std::uint64_t keep = samples_.size() / BLOCK_SAMPLES;
+    const std::uint64_t oldest = blocks_ > keep ? blocks_ - keep : 0;
+    std::vector<std::int16_t> out;
+    if (first < oldest) return out;
+    for (std::uint64_t b = first; b < std::min(first + count, blocks_); ++b) {
+        const auto slot = samples_.begin() + (b % keep) * BLOCK_SAMPLES;
+        out.insert(out.end(), slot, slot + BLOCK_SAMPLES);
+    }
+    return out;
 }
 
 int TestDevice::Log::opens() const {
@@ -68,8 +74,11 @@ AudioDevice::Wait TestDevice::write_block(const std::int16_t* block, int timeout
     bool silent;
     {
         std::lock_guard<std::mutex> lock(log_->mutex_);
-        if (log_->blocks_ < options_.keep_blocks) {
-            log_->samples_.insert(log_->samples_.end(), block, block + BLOCK_SAMPLES);
+        if (options_.keep_blocks > 0) {
+            std::vector<std::int16_t>& ring = log_->samples_;
+            const std::uint64_t slot = log_->blocks_ % options_.keep_blocks;
+            if (ring.size() < (slot + 1) * BLOCK_SAMPLES) ring.resize((slot + 1) * BLOCK_SAMPLES);
+            std::copy(block, block + BLOCK_SAMPLES, ring.begin() + slot * BLOCK_SAMPLES);
         }
         ++log_->blocks_;
         log_->last_timeout_ms_ = timeout_ms;

@@ -23,7 +23,7 @@ public:
         std::chrono::microseconds block_period{0};  // play time of one block; 0: answers at once
         std::uint64_t answer_limit = std::numeric_limits<std::uint64_t>::max();  // blocks answered, then silent
         int max_wait_ms = -1;          // caps a silent device's wait (tests need not wait 5 s); -1: none
-        std::uint64_t keep_blocks = 4096;  // blocks whose samples are kept; later ones are only counted
+        std::uint64_t keep_blocks = 4096;  // the latest blocks whose samples are kept; older ones only counted
     };
 
     // What the device has seen, shared with the test that handed the device to
@@ -31,7 +31,8 @@ public:
     class Log {
     public:
         std::uint64_t blocks() const;      // blocks written so far, the first one 0
-        // Samples (interleaved) of blocks [first, first + count); fewer when not kept.
+        // Samples (interleaved) of blocks [first, first + count): fewer when not all
+        // written yet, none when `first` is older than the blocks kept.
         std::vector<std::int16_t> samples(std::uint64_t first, std::uint64_t count) const;
         int opens() const;                 // successful opens
         int closes() const;                // close() calls
