@@ -1,0 +1,197 @@
+#include "app/controller.h"
+
+#include <bit>
+#include <cerrno>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+#include "audio/mixer.h"
+#include "audio/wav.h"
+#include "mml/song.h"
+#include "sequencer/transport.h"
+
+namespace bleepforge {
+
+namespace {
+
+// The capture is written straight from memory as WAV's little-endian PCM.
+static_assert(std::endian::native == std::endian::little);
+
+// A name beside `target` that does not exist yet, for writing before the rename.
+std::filesystem::path temp_path_beside(const std::filesystem::path& target) {
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::error_code ec;
+    for (;;) {
+        std::filesystem::path candidate = target;
+        candidate += ".part" + std::to_string(random() % 1000000);
+        if (!std::filesystem::exists(candidate, ec)) return candidate;
+    }
+}
+
+std::string errno_text() {
+    return std::generic_category().message(errno);
+}
+
+// Writes the WAV file completely under a temporary name and renames it over
+// `target` only then, so a failure never leaves a damaged or missing file.
+bool write_wav(const std::filesystem::path& target, const std::int16_t* frames,
+               std::uint32_t count, std::string& reason) {
+    const std::filesystem::path temp = temp_path_beside(target);
+    std::error_code ec;
+    {
+        errno = 0;
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            reason = "cannot create " + temp.string() + ": " + errno_text();
+            return false;
+        }
+        const WavHeader header = make_wav_header(count);
+        out.write(reinterpret_cast<const char*>(header.bytes.data()), header.bytes.size());
+        out.write(reinterpret_cast<const char*>(frames), std::streamsize(count) * 4);
+        out.close();
+        if (!out) {
+            reason = "cannot write " + temp.string() + ": " + errno_text();
+            std::filesystem::remove(temp, ec);
+            return false;
+        }
+    }
+    std::filesystem::rename(temp, target, ec);
+    if (ec) {
+        reason = "cannot replace " + target.string() + ": " + ec.message();
+        std::filesystem::remove(temp, ec);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::filesystem::path with_wav_extension(const std::filesystem::path& path) {
+    if (path.has_extension()) return path;
+    std::filesystem::path named = path;
+    named += ".wav";
+    return named;
+}
+
+Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {}
+
+void Controller::drop(const std::vector<DroppedFile>& files) {
+    if (files.size() > 1) {
+        shell_.show_message(text::DROP_REFUSED, text::DROP_REFUSED_CAPTION);
+        return;
+    }
+    if (files.empty() || exporting_) return;
+    remembered_ = files.front();
+    load(remembered_);
+}
+
+void Controller::reload_play() {
+    if (remembered_.path.empty() || exporting_) return;
+    load(remembered_);
+}
+
+void Controller::load(const DroppedFile& file) {
+    std::string bytes, reason;
+    if (!file.local || !read_song_bytes(file.path, bytes, reason)) {
+        shell_.show_message(text::READ_FAILED, text::READ_FAILED_CAPTION);
+        return;
+    }
+    stream_.with_engine([&](Engine& engine) { load_song(engine, bytes); });
+}
+
+void Controller::stop() {
+    stream_.with_engine([](Engine& engine) { stop_all_tracks(engine); });
+}
+
+void Controller::record_on() {
+    enum { ALREADY_ON, SWITCHED_ON, NO_MEMORY };
+    const int result = stream_.with_engine([](Engine& engine) {
+        if (engine.recording_mode) return ALREADY_ON;
+        return recording_on(engine) ? SWITCHED_ON : NO_MEMORY;
+    });
+    if (result == SWITCHED_ON) shell_.repaint();
+    if (result == NO_MEMORY) shell_.show_message(text::NO_CAPTURE_MEMORY, text::ERROR_CAPTION);
+}
+
+void Controller::write_out() {
+    auto writable = [](const Engine& engine) {
+        return engine.recording_mode && engine.recorded_frames > 0 && !any_track_active(engine);
+    };
+    if (exporting_ || !stream_.with_engine(writable)) return;
+
+    SaveRequest request{text::SAVE_TITLE, text::SAVE_FILTER_NAME, text::SAVE_FILTER_PATTERN, "wav", {}, {}};
+    std::error_code ec;
+    if (save_path_.empty()) {
+        request.start_folder = std::filesystem::current_path(ec);
+    } else {
+        request.start_folder = save_path_.parent_path();
+        request.start_name = save_path_.filename();
+    }
+
+    // Songs stay unstarted while the dialog is open (drop and reload wait for
+    // it), so the capture cannot grow or restart under the write below.
+    exporting_ = true;
+    const std::filesystem::path chosen = shell_.ask_save_path(request);
+    if (chosen.empty()) {
+        exporting_ = false;
+        return;
+    }
+    const std::filesystem::path target = with_wav_extension(chosen);
+    save_path_ = target;
+
+    const std::int16_t* frames = nullptr;
+    std::uint32_t count = 0;
+    stream_.with_engine([&](Engine& engine) {
+        if (!writable(engine)) return;
+        frames = engine.RecordBuffer.get();
+        count = engine.recorded_frames;
+    });
+    std::string reason;
+    const bool written = frames == nullptr || write_wav(target, frames, count, reason);
+    exporting_ = false;
+    if (!written) {
+        shell_.show_message(std::string(text::WRITE_FAILED) + "\n" + target.string() + "\n" + reason,
+                            text::ERROR_CAPTION);
+    }
+}
+
+void Controller::window_closed() {
+    stream_.halt();
+}
+
+void Controller::key_down(KeyKind key) {
+    switch (key) {
+        case KeyKind::P: reload_play(); break;
+        case KeyKind::R: record_on(); break;
+        case KeyKind::SYSTEM: break;
+        case KeyKind::OTHER: stop(); break;
+    }
+}
+
+void Controller::right_button() {
+    stop();
+}
+
+void Controller::left_button() {}
+
+std::vector<PaintLine> Controller::paint_lines() {
+    std::vector<PaintLine> lines;
+    lines.push_back({text::HINT, PaintLine::Place::CENTRED_ROW, 0});
+    switch (stream_.state()) {
+        case AudioStream::State::NO_DEVICE:
+            lines.push_back({text::NO_DEVICE, PaintLine::Place::CENTRED_ROW, 1});
+            break;
+        case AudioStream::State::STALLED:
+            lines.push_back({text::DEVICE_STALLED, PaintLine::Place::CENTRED_ROW, 1});
+            break;
+        default: break;
+    }
+    if (stream_.with_engine([](const Engine& engine) { return engine.recording_mode; })) {
+        lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
+    }
+    return lines;
+}
+
+}  // namespace bleepforge
