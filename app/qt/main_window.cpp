@@ -1,0 +1,196 @@
+#include "app/qt/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QShortcut>
+#include <QTimer>
+
+#include "app/qt/about_dialog.h"
+
+// The icons live in a static library, whose resources are not registered by themselves.
+static void init_resources() {
+    Q_INIT_RESOURCE(bleepforge);
+}
+
+namespace bleepforge {
+
+namespace {
+
+constexpr QSize OUTER_SIZE(240, 200);
+
+QString from_utf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+QString to_qstring(const std::filesystem::path& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path.string()));
+}
+
+}  // namespace
+
+std::filesystem::path to_path(const QString& path) {
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+KeyKind key_kind(int qt_key, Qt::KeyboardModifiers modifiers) {
+    // As in Win32, a key held with Alt (but not AltGr's Ctrl+Alt), Alt itself
+    // and F10 are system keys for the menu.
+    const bool alt_only = (modifiers & Qt::AltModifier) && !(modifiers & Qt::ControlModifier);
+    if (alt_only || qt_key == Qt::Key_Alt || qt_key == Qt::Key_F10) return KeyKind::SYSTEM;
+    if (qt_key == Qt::Key_P) return KeyKind::P;
+    if (qt_key == Qt::Key_R) return KeyKind::R;
+    return KeyKind::OTHER;
+}
+
+// The client area below the menu bar: paints what the controller says.
+class MainWindow::Canvas : public QWidget {
+public:
+    explicit Canvas(MainWindow& window) : QWidget(&window), window_(window) {
+        setBackgroundRole(QPalette::Base);
+        setAutoFillBackground(true);
+        setFocusPolicy(Qt::NoFocus);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        for (const PaintLine& line : window_.controller().paint_lines()) {
+            const QString text = from_utf8(line.text);
+            if (line.place == PaintLine::Place::CENTRED_ROW) {
+                const QRect row(0, line.row * metrics.height(), width(), metrics.height());
+                painter.drawText(row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+            } else {
+                painter.drawText(QPoint(line.x, line.y + metrics.ascent()), text);
+            }
+        }
+    }
+
+private:
+    MainWindow& window_;
+};
+
+class MainWindow::QtShell : public Shell {
+public:
+    explicit QtShell(MainWindow& window) : window_(window) {}
+
+    void show_message(const std::string& text, const std::string& caption) override {
+        QMessageBox box(QMessageBox::NoIcon, from_utf8(caption), from_utf8(text), QMessageBox::Ok, &window_);
+        box.exec();
+    }
+
+    std::filesystem::path ask_save_path(const SaveRequest& request) override {
+        QFileDialog dialog(&window_, from_utf8(request.title), to_qstring(request.start_folder));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setNameFilter(from_utf8(request.filter_name + " (" + request.filter_pattern + ")"));
+        dialog.setDefaultSuffix(from_utf8(request.default_suffix));
+        if (!request.start_name.empty()) dialog.selectFile(to_qstring(request.start_name));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+        return to_path(dialog.selectedFiles().first());
+    }
+
+    void repaint() override { window_.canvas_->repaint(); }
+
+private:
+    MainWindow& window_;
+};
+
+MainWindow::MainWindow(AudioStream& stream)
+    : shell_(std::make_unique<QtShell>(*this)),
+      controller_(std::make_unique<Controller>(stream, *shell_)),
+      canvas_(new Canvas(*this)) {
+    init_resources();
+    setWindowTitle("bleepforge");
+    setWindowIcon(app_icon());
+    setCentralWidget(canvas_);
+    setAcceptDrops(true);
+    setFocusPolicy(Qt::StrongFocus);
+    build_menu();
+    // Character accelerators for the about box, as "?" and "/" are typed.
+    for (const char* keys : {"Alt+?", "Alt+/"}) {
+        connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this, &MainWindow::show_about);
+    }
+    resize(OUTER_SIZE);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::build_menu() {
+    Controller& c = *controller_;
+    QMenu* file = menuBar()->addMenu("ﾌｧｲﾙ(&F)");
+    connect(file->addAction("録音機能オン"), &QAction::triggered, this, [&c] { c.record_on(); });
+    connect(file->addAction("録音データを書き出し"), &QAction::triggered, this, [&c] { c.write_out(); });
+    connect(file->addAction("ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"), &QAction::triggered, this, &QWidget::close);
+    file->addAction("デバグ（使用不可）")->setEnabled(false);
+
+    QMenu* music = menuBar()->addMenu("music");
+    connect(music->addAction("stop"), &QAction::triggered, this, [&c] { c.stop(); });
+    connect(music->addAction("reloadplay(&P)"), &QAction::triggered, this, [&c] { c.reload_play(); });
+
+    QMenu* help = menuBar()->addMenu("ﾍﾙﾌﾟ(&H)");
+    connect(help->addAction("ﾊﾞｰｼﾞｮﾝ情報(&A) ..."), &QAction::triggered, this, &MainWindow::show_about);
+    help->addAction("wavデバイス再取得（不安定だよ）")->setEnabled(false);
+}
+
+QAction* MainWindow::find_action(const QString& text) const {
+    for (QAction* top : menuBar()->actions()) {
+        if (top->text() == text) return top;
+        if (!top->menu()) continue;
+        for (QAction* item : top->menu()->actions()) {
+            if (item->text() == text) return item;
+        }
+    }
+    return nullptr;
+}
+
+void MainWindow::show_about() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void MainWindow::fit_outer_size() {
+    const QSize frame = frameGeometry().size() - geometry().size();
+    resize(OUTER_SIZE - frame);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    controller_->key_down(key_kind(event->key(), event->modifiers()));
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) controller_->right_button();
+    if (event->button() == Qt::LeftButton) controller_->left_button();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    std::vector<DroppedFile> files;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile()) {
+            files.push_back({to_path(url.toLocalFile()), true});
+        } else {
+            files.push_back({url.toString().toStdString(), false});
+        }
+    }
+    event->acceptProposedAction();
+    // Message boxes must not run inside the drag source's drop handling.
+    QTimer::singleShot(0, this, [this, files] { controller_->drop(files); });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    controller_->window_closed();
+    event->accept();
+}
+
+}  // namespace bleepforge

@@ -1,0 +1,401 @@
+// The Qt window driven as a user would, headless: keys, clicks, menu items,
+// accelerators, drops and the modal boxes they open (read and closed by a
+// timer polling for the active modal widget).
+#include "app/qt/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sys/resource.h>
+
+#include "app/qt/about_dialog.h"
+#include "audio/mixer.h"
+#include "audio/test_device.h"
+#include "audio/wav.h"
+#include "support/test_data.h"
+
+namespace bleepforge {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Seen {
+    QString kind;  // "message", "save", "about"
+    QString title, text;
+};
+
+// Answers every modal box as it opens: message boxes with OK (or Yes when
+// asked), the about box with its OK button, the Save dialog with `save`.
+class Modals {
+public:
+    Modals() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        timer_.start(10);
+    }
+    std::vector<Seen> seen;
+    std::function<void(QFileDialog&)> save = [](QFileDialog& d) { d.reject(); };
+
+private:
+    // Each box is answered from a fresh call, not from the polling timer's own
+    // slot: a box that opens another box (the overwrite question) needs the
+    // timer again.
+    void poll() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible() || modal == answered_) return;
+        answered_ = modal;
+        QTimer::singleShot(0, modal, [this, modal] { answer(modal); });
+    }
+    void answer(QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen.push_back({"message", box->windowTitle(), box->text()});
+            QAbstractButton* yes = box->button(QMessageBox::Yes);
+            (yes ? yes : box->button(QMessageBox::Ok))->click();
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            seen.push_back({"save", dialog->windowTitle(), dialog->nameFilters().join(";")});
+            save(*dialog);
+        } else if (auto* about = qobject_cast<AboutDialog*>(modal)) {
+            const auto* version = about->findChild<QLabel*>("version");
+            const auto* icon = about->findChild<QLabel*>("icon");
+            const bool has_icon = icon && !icon->pixmap().isNull();
+            seen.push_back({"about", about->windowTitle(), version->text() + (has_icon ? " +icon" : "")});
+            about->findChild<QPushButton*>()->click();
+        }
+    }
+    QPointer<QWidget> answered_;
+    QTimer timer_;
+};
+
+// Types `name` into the Save dialog's name field and presses Enter.
+void type_name(QFileDialog& dialog, const QString& name) {
+    auto* field = dialog.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(field, nullptr);
+    field->clear();
+    QTest::keyClicks(field, name);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+QString q(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+// A window over a stream without a device: nothing plays unless the test
+// mixes blocks itself, and the no-device line shows.
+class WindowTest : public ::testing::Test {
+protected:
+    WindowTest()
+        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})), window_(stream_) {
+        dir_ = fs::temp_directory_path() /
+               (std::string("bleepforge_window_") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        song_ = dir_ / "song.mml";
+        write_file(song_, "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+        window_.show();
+        window_.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&window_));
+    }
+    ~WindowTest() override { fs::remove_all(dir_); }
+
+    int active_tracks() {
+        return stream_.with_engine([](const Engine& e) {
+            int n = 0;
+            for (const TrackState& t : e.tracks) n += t.active ? 1 : 0;
+            return n;
+        });
+    }
+    bool recording() {
+        return stream_.with_engine([](const Engine& e) { return e.recording_mode; });
+    }
+    // Drags `urls` onto the window and drops them there, as a file manager would.
+    bool drop(const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        const QPoint at(120, 80);
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window_, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window_, &dropped);
+        QTest::qWait(60);  // the drop is handled once the drag has finished
+        return dropped.isAccepted();
+    }
+    void trigger(const QString& item) {
+        QAction* action = window_.find_action(item);
+        ASSERT_NE(action, nullptr) << item.toStdString();
+        action->trigger();
+        QTest::qWait(30);
+    }
+    void key(Qt::Key k, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+        // A window manager gives the focus back when a modal box closes; offscreen does not.
+        window_.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&window_));
+        QTest::keyClick(&window_, k, mods);
+        QTest::qWait(30);
+    }
+    void click(Qt::MouseButton button) {
+        QTest::mouseClick(window_.centralWidget(), button, Qt::NoModifier, QPoint(100, 100));
+    }
+    void play_blocks(int blocks) {
+        std::vector<std::int16_t> block(BLOCK_SAMPLES);
+        stream_.with_engine([&](Engine& e) {
+            for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
+        });
+    }
+
+    AudioStream stream_;
+    MainWindow window_;
+    Modals modals_;
+    fs::path dir_, song_;
+};
+
+TEST_F(WindowTest, TitleSizeAndMenu) {
+    EXPECT_EQ(window_.windowTitle(), "bleepforge");
+    window_.fit_outer_size();
+    EXPECT_EQ(window_.frameGeometry().size(), QSize(240, 200));
+    EXPECT_FALSE(window_.windowIcon().isNull());
+
+    const std::vector<std::pair<QString, std::vector<QString>>> expected = {
+        {"ﾌｧｲﾙ(&F)", {"録音機能オン", "録音データを書き出し", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", "デバグ（使用不可）"}},
+        {"music", {"stop", "reloadplay(&P)"}},
+        {"ﾍﾙﾌﾟ(&H)", {"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", "wavデバイス再取得（不安定だよ）"}},
+    };
+    const QList<QAction*> popups = window_.menuBar()->actions();
+    ASSERT_EQ(popups.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(popups[i]->text(), expected[i].first);
+        std::vector<QString> items;
+        for (QAction* item : popups[i]->menu()->actions()) {
+            items.push_back(item->text());
+            const bool disabled = item->text() == "デバグ（使用不可）" || item->text().startsWith("wav");
+            EXPECT_EQ(item->isEnabled(), !disabled) << item->text().toStdString();
+        }
+        EXPECT_EQ(items, expected[i].second);
+    }
+}
+
+TEST_F(WindowTest, KeysMouseAndMenuCommands) {
+    key(Qt::Key_P);  // nothing dropped yet: nothing happens
+    EXPECT_EQ(active_tracks(), 0);
+
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    EXPECT_EQ(active_tracks(), 2);
+    EXPECT_EQ(window_.controller().remembered_path(), song_);
+
+    // Keys of the menu and the left button leave the song playing.
+    key(Qt::Key_Alt);
+    key(Qt::Key_X, Qt::AltModifier);
+    key(Qt::Key_F10);
+    click(Qt::LeftButton);
+    EXPECT_EQ(active_tracks(), 2);
+
+    const std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>> stoppers = {
+        {Qt::Key_Space, Qt::NoModifier}, {Qt::Key_Left, Qt::NoModifier}, {Qt::Key_Shift, Qt::ShiftModifier},
+        {Qt::Key_Control, Qt::ControlModifier}, {Qt::Key_A, Qt::NoModifier}};
+    for (const auto& [k, mods] : stoppers) {
+        key(Qt::Key_P);
+        EXPECT_EQ(active_tracks(), 2);
+        key(k, mods);
+        EXPECT_EQ(active_tracks(), 0) << k;
+    }
+
+    trigger("reloadplay(&P)");
+    EXPECT_EQ(active_tracks(), 2);
+    click(Qt::RightButton);
+    EXPECT_EQ(active_tracks(), 0);
+    trigger("reloadplay(&P)");
+    trigger("stop");
+    EXPECT_EQ(active_tracks(), 0);
+
+    key(Qt::Key_R);
+    EXPECT_TRUE(recording());
+    trigger("デバグ（使用不可）");  // disabled: no effect
+    EXPECT_TRUE(modals_.seen.empty());
+}
+
+TEST_F(WindowTest, RecordOnTwiceAllocatesOnce) {
+    trigger("録音機能オン");
+    const std::int16_t* buffer = stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
+    ASSERT_NE(buffer, nullptr);
+    drop({QUrl::fromLocalFile(q(song_))});
+    play_blocks(1);
+    key(Qt::Key_R);
+    stream_.with_engine([&](const Engine& e) {
+        EXPECT_EQ(e.RecordBuffer.get(), buffer);
+        EXPECT_EQ(e.recorded_frames, std::uint32_t(BLOCK_FRAMES));
+    });
+}
+
+TEST_F(WindowTest, DropsThatFailSaySo) {
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    const QString other = q(dir_ / "other.mml");
+    const std::vector<std::pair<QList<QUrl>, Seen>> cases = {
+        {{QUrl::fromLocalFile(q(song_)), QUrl::fromLocalFile(other)}, {"message", "えらー", "ファイル受け入れ失敗"}},
+        {{QUrl::fromLocalFile(q(dir_))}, {"message", "x", "ファイル読めなかったよ"}},
+        {{QUrl::fromLocalFile(q(dir_ / "missing.mml"))}, {"message", "x", "ファイル読めなかったよ"}},
+        {{QUrl("https://example.org/song.mml")}, {"message", "x", "ファイル読めなかったよ"}},
+    };
+    for (const auto& [urls, expected] : cases) {
+        modals_.seen.clear();
+        EXPECT_TRUE(drop(urls));
+        ASSERT_EQ(modals_.seen.size(), 1u) << urls.first().toString().toStdString();
+        EXPECT_EQ(modals_.seen[0].title, expected.title);
+        EXPECT_EQ(modals_.seen[0].text, expected.text);
+        EXPECT_EQ(active_tracks(), 2);  // the song plays on
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+    // A drag of something that is no file at all is refused at the door.
+    QMimeData text;
+    text.setText("0cde");
+    QDragEnterEvent enter(QPoint(120, 80), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window_, &enter);
+    EXPECT_FALSE(enter.isAccepted());
+}
+
+TEST_F(WindowTest, AboutBoxFromMenuAndAccelerators) {
+    key(Qt::Key_Question, Qt::AltModifier);
+    key(Qt::Key_Slash, Qt::AltModifier);
+    trigger("ﾊﾞｰｼﾞｮﾝ情報(&A) ...");
+    ASSERT_EQ(modals_.seen.size(), 3u);
+    for (const Seen& s : modals_.seen) {
+        EXPECT_EQ(s.kind, "about");
+        EXPECT_EQ(s.title, "ﾊﾞｰｼﾞｮﾝ情報");
+        EXPECT_EQ(s.text, "bleepforge Version 1.3 +icon");
+    }
+}
+
+TEST_F(WindowTest, ExportRefusedUntilStoppedThenWritten) {
+    key(Qt::Key_R);
+    trigger("録音データを書き出し");  // nothing captured
+    drop({QUrl::fromLocalFile(q(song_))});
+    play_blocks(2);
+    trigger("録音データを書き出し");  // still playing
+    EXPECT_TRUE(modals_.seen.empty());
+
+    click(Qt::RightButton);
+    modals_.save = [&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.directory().absolutePath(), QDir::currentPath());
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "take1");
+    };
+    trigger("録音データを書き出し");
+    ASSERT_EQ(modals_.seen.size(), 1u);
+    EXPECT_EQ(modals_.seen[0].kind, "save");
+    EXPECT_EQ(modals_.seen[0].title, "とっととファイルを選べ。");
+    EXPECT_EQ(modals_.seen[0].text, "wave file (*.wav)");
+
+    const std::string bytes = test::read_file(dir_ / "take1.wav");
+    ASSERT_EQ(bytes.size(), 44u + 2 * BLOCK_BYTES);
+    const WavHeader header = make_wav_header(2 * BLOCK_FRAMES);
+    EXPECT_EQ(std::memcmp(bytes.data(), header.bytes.data(), 44), 0);
+    stream_.with_engine([&](const Engine& e) {
+        EXPECT_EQ(std::memcmp(bytes.data() + 44, e.RecordBuffer.get(), 2 * BLOCK_BYTES), 0);
+    });
+
+    // Again onto the same name: the dialog opens there and asks before replacing it.
+    modals_.seen.clear();
+    modals_.save = [&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.directory().absolutePath(), q(dir_));
+        QTest::keyClick(dialog.findChild<QLineEdit*>("fileNameEdit"), Qt::Key_Return);
+    };
+    trigger("録音データを書き出し");
+    ASSERT_EQ(modals_.seen.size(), 2u);
+    EXPECT_EQ(modals_.seen[1].kind, "message");
+    EXPECT_TRUE(modals_.seen[1].text.contains("take1.wav")) << modals_.seen[1].text.toStdString();
+    EXPECT_EQ(test::read_file(dir_ / "take1.wav"), bytes);
+}
+
+TEST_F(WindowTest, ExistingFileKeptWhenWritingFails) {
+    key(Qt::Key_R);
+    drop({QUrl::fromLocalFile(q(song_))});
+    play_blocks(2);
+    key(Qt::Key_Escape);
+    const fs::path target = dir_ / "keep.wav";
+    write_file(target, "old contents");
+    modals_.save = [&](QFileDialog& dialog) {
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "keep.wav");
+    };
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit small{4096, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    trigger("録音データを書き出し");
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(test::read_file(target), "old contents");
+    ASSERT_EQ(modals_.seen.size(), 3u);  // save, replace?, could not write
+    EXPECT_EQ(modals_.seen[2].title, "えらー");
+    EXPECT_TRUE(modals_.seen[2].text.startsWith("ファイル書けなかったよ")) << modals_.seen[2].text.toStdString();
+}
+
+// Where ink falls in the client area: the hint centred on the top line, the
+// no-device line under it, "録音モード" from (10, 50) while recording.
+TEST_F(WindowTest, PaintedTexts) {
+    QWidget* canvas = window_.centralWidget();
+    const int line = canvas->fontMetrics().height();
+    auto ink = [&](QRect area) {
+        const QImage image = canvas->grab().toImage();
+        const QRgb background = image.pixel(canvas->width() - 1, canvas->height() - 1);
+        QRect found;
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            for (int x = area.left(); x <= area.right(); ++x) {
+                if (image.pixel(x, y) != background) found |= QRect(x, y, 1, 1);
+            }
+        }
+        return found;
+    };
+    const int w = canvas->width();
+    const QRect hint = ink(QRect(0, 0, w, line));
+    ASSERT_FALSE(hint.isEmpty());
+    EXPECT_NEAR(hint.left(), w - 1 - hint.right(), 3);  // centred
+    EXPECT_FALSE(ink(QRect(0, line, w, line)).isEmpty());  // no sound device
+    const QRect label_area(0, 50 - 2, w, line + 4);
+    EXPECT_TRUE(ink(label_area).isEmpty());
+
+    key(Qt::Key_R);
+    const QRect label = ink(label_area);
+    ASSERT_FALSE(label.isEmpty());
+    EXPECT_NEAR(label.left(), 10, 2);
+    EXPECT_GE(label.top(), 50 - 2);  // a CJK glyph may reach a little above the font's ascent
+    EXPECT_LE(label.bottom(), 50 + line);
+}
+
+TEST(KeyKinds, WinKeyDownMeaning) {
+    EXPECT_EQ(key_kind(Qt::Key_P, Qt::ShiftModifier), KeyKind::P);
+    EXPECT_EQ(key_kind(Qt::Key_R, Qt::ControlModifier), KeyKind::R);
+    EXPECT_EQ(key_kind(Qt::Key_P, Qt::AltModifier), KeyKind::SYSTEM);
+    EXPECT_EQ(key_kind(Qt::Key_Alt, Qt::AltModifier), KeyKind::SYSTEM);
+    EXPECT_EQ(key_kind(Qt::Key_F10, Qt::NoModifier), KeyKind::SYSTEM);
+    EXPECT_EQ(key_kind(Qt::Key_E, Qt::AltModifier | Qt::ControlModifier), KeyKind::OTHER);  // AltGr
+    EXPECT_EQ(key_kind(Qt::Key_Space, Qt::NoModifier), KeyKind::OTHER);
+}
+
+}  // namespace
+}  // namespace bleepforge
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
