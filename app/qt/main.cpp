@@ -1,17 +1,13 @@
 // bleepforge: the desktop player. Usage: bleepforge [SONG.mml]
 #include <QApplication>
 #include <QTimer>
-#include <cstdio>
 
 #include "app/qt/main_window.h"
 
 int main(int argc, char** argv) {
     using namespace bleepforge;
-    // Sound flows before the window exists, as the player has always started.
+    // Sound flows before the window exists; without a device the window says so.
     AudioStream stream(make_default_device());
-    if (stream.state() == AudioStream::State::NO_DEVICE) {
-        std::fprintf(stderr, "bleepforge: no sound device: %s\n", stream.device_error().c_str());
-    }
 
     QApplication app(argc, argv);
     MainWindow window(stream);

@@ -230,6 +230,15 @@ TEST_F(WindowTest, KeysMouseAndMenuCommands) {
     EXPECT_TRUE(modals_.seen.empty());
 }
 
+// Halting the stream is what releases the capture.
+TEST_F(WindowTest, ExitClosesTheWindowAndHaltsTheStream) {
+    key(Qt::Key_R);
+    trigger("ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)");
+    EXPECT_FALSE(window_.isVisible());
+    EXPECT_FALSE(recording());
+    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), nullptr);
+}
+
 TEST_F(WindowTest, RecordOnTwiceAllocatesOnce) {
     trigger("録音機能オン");
     const std::int16_t* buffer = stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
