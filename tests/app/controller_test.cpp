@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <fstream>
@@ -13,7 +11,6 @@
 #include "audio/mixer.h"
 #include "audio/test_device.h"
 #include "sequencer/transport.h"
-#include "support/test_data.h"
 
 namespace bleepforge {
 namespace {
@@ -109,51 +106,6 @@ TEST_F(ControllerTest, DropOfOneFileLoadsItAndPRereadsItFromDisk) {
     EXPECT_TRUE(shell_.messages.empty());
 }
 
-TEST_F(ControllerTest, RefusedAndUnreadableDropsSaySoAndLeaveTheSongPlaying) {
-    controller_.drop({{song_}});
-    controller_.drop({{song_}, {dir_ / "other.mml"}});
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text, "ファイル受け入れ失敗");
-    EXPECT_EQ(shell_.messages[0].caption, "えらー");
-    EXPECT_EQ(controller_.remembered_path(), song_);
-    EXPECT_EQ(active_tracks(), 2);
-
-    const std::vector<DroppedFile> unreadable = {
-        {dir_},                                   // a folder
-        {dir_ / "missing.mml"},                   // no such file
-        {"https://example.org/a.mml", false},     // not a local file
-    };
-    for (const DroppedFile& file : unreadable) {
-        shell_.messages.clear();
-        controller_.drop({file});
-        EXPECT_EQ(controller_.remembered_path(), file.path);
-        controller_.reload_play();  // the remembered path fails the same way
-        ASSERT_EQ(shell_.messages.size(), 2u) << file.path;
-        for (const Message& m : shell_.messages) {
-            EXPECT_EQ(m.text, "ファイル読めなかったよ");
-            EXPECT_EQ(m.caption, "x");
-        }
-        EXPECT_EQ(active_tracks(), 2) << file.path;
-    }
-}
-
-TEST_F(ControllerTest, KeysAndButtons) {
-    controller_.drop({{song_}});
-    controller_.key_down(KeyKind::SYSTEM);  // Alt, Alt+key, F10 belong to the menu
-    controller_.left_button();
-    EXPECT_EQ(active_tracks(), 2);
-    controller_.key_down(KeyKind::OTHER);
-    EXPECT_EQ(active_tracks(), 0);
-
-    controller_.key_down(KeyKind::P);
-    EXPECT_EQ(active_tracks(), 2);
-    controller_.right_button();
-    EXPECT_EQ(active_tracks(), 0);
-
-    controller_.key_down(KeyKind::R);
-    EXPECT_TRUE(stream_.with_engine([](const Engine& e) { return e.recording_mode; }));
-}
-
 TEST_F(ControllerTest, RecordOnTwiceAllocatesOnceAndKeepsTheCapture) {
     controller_.record_on();
     EXPECT_EQ(shell_.repaints, 1);
@@ -220,59 +172,6 @@ TEST(ControllerStreaming, NoDeviceLineOnlyWhenTheDeviceFails) {
     EXPECT_EQ(controller.paint_lines().size(), 1u);
 }
 
-TEST_F(ControllerTest, ExportRefusedWithoutAFinishedCapture) {
-    controller_.write_out();  // recording off
-    controller_.record_on();
-    controller_.write_out();  // nothing captured
-    controller_.drop({{song_}});
-    play_blocks(1);
-    controller_.write_out();  // still playing
-    EXPECT_TRUE(shell_.requests.empty());
-    EXPECT_TRUE(shell_.messages.empty());
-
-    controller_.stop();
-    controller_.write_out();  // cancelled
-    EXPECT_EQ(shell_.requests.size(), 1u);
-    EXPECT_TRUE(controller_.save_path().empty());
-}
-
-TEST_F(ControllerTest, ExportWritesTheCaptureAsWav) {
-    capture(1);
-    std::vector<std::int16_t> played(BLOCK_SAMPLES);
-    stream_.with_engine([&](const Engine& e) { std::copy_n(e.RecordBuffer.get(), BLOCK_SAMPLES, played.begin()); });
-
-    shell_.answer = [&](const SaveRequest&) { return dir_ / "take1"; };
-    controller_.write_out();
-    ASSERT_EQ(shell_.requests.size(), 1u);
-    const SaveRequest& request = shell_.requests[0];
-    EXPECT_EQ(request.title, "とっととファイルを選べ。");
-    EXPECT_EQ(request.filter_name, "wave file");
-    EXPECT_EQ(request.filter_pattern, "*.wav");
-    EXPECT_EQ(request.default_suffix, "wav");
-    EXPECT_EQ(request.start_folder, fs::current_path());
-    EXPECT_TRUE(request.start_name.empty());
-
-    const fs::path written = dir_ / "take1.wav";
-    EXPECT_EQ(controller_.save_path(), written);
-    const std::string bytes = test::read_file(written);
-    ASSERT_EQ(bytes.size(), 6044u);
-    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
-    EXPECT_EQ(bytes.substr(36, 4), "data");
-    EXPECT_EQ(std::uint8_t(bytes[4]) | std::uint8_t(bytes[5]) << 8, 6036);
-    EXPECT_EQ(std::uint8_t(bytes[40]) | std::uint8_t(bytes[41]) << 8, 6000);
-    EXPECT_EQ(std::memcmp(bytes.data() + 44, played.data(), 6000), 0);
-    EXPECT_TRUE(shell_.messages.empty());
-
-    // The next dialog opens on the last file; writing again overwrites it alike.
-    shell_.answer = [&](const SaveRequest&) { return written; };
-    controller_.write_out();
-    ASSERT_EQ(shell_.requests.size(), 2u);
-    EXPECT_EQ(shell_.requests[1].start_folder, dir_);
-    EXPECT_EQ(shell_.requests[1].start_name, "take1.wav");
-    EXPECT_EQ(test::read_file(written), bytes);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);  // song + wav
-}
-
 TEST_F(ControllerTest, NoSongStartsWhileTheSaveDialogIsOpen) {
     capture(1);
     shell_.answer = [&](const SaveRequest&) {
@@ -283,29 +182,6 @@ TEST_F(ControllerTest, NoSongStartsWhileTheSaveDialogIsOpen) {
     controller_.write_out();
     EXPECT_EQ(active_tracks(), 0);
     EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
-}
-
-// A write that fails midway (the file size limit here) keeps the old file and
-// leaves no temporary file behind.
-TEST_F(ControllerTest, FailedWriteKeepsTheExistingFile) {
-    capture(2);
-    const fs::path target = dir_ / "keep.wav";
-    write_file(target, "old contents");
-    shell_.answer = [&](const SaveRequest&) { return target; };
-
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const rlimit small{4096, saved.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &small);
-    controller_.write_out();
-    setrlimit(RLIMIT_FSIZE, &saved);
-
-    EXPECT_EQ(test::read_file(target), "old contents");
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text.rfind("ファイル書けなかったよ\n", 0), 0u) << shell_.messages[0].text;
-    EXPECT_NE(shell_.messages[0].text.find("keep.wav"), std::string::npos);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
 TEST(WavExtension, AddedOnlyWhenMissing) {

@@ -270,6 +270,11 @@ TEST_F(WindowTest, DropsThatFailSaySo) {
         EXPECT_EQ(active_tracks(), 2);  // the song plays on
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     }
+    // The last path is remembered even though it could not be read: P fails alike.
+    modals_.seen.clear();
+    key(Qt::Key_P);
+    ASSERT_EQ(modals_.seen.size(), 1u);
+    EXPECT_EQ(modals_.seen[0].text, "ファイル読めなかったよ");
     // A drag of something that is no file at all is refused at the door.
     QMimeData text;
     text.setText("0cde");
