@@ -87,7 +87,8 @@ public:
     void drop(const std::vector<DroppedFile>& files);
     // Reads the remembered file again and starts it from the beginning; a file
     // that cannot be read leaves everything playing as it was and says so.
-    // Nothing when no file has been dropped.
+    // Nothing when no file has been dropped. Drops and reloads are ignored
+    // while the Save dialog is open, so the capture being saved stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
@@ -96,6 +97,7 @@ public:
     void record_on();
     // Writes the capture as a WAV file chosen in the Save dialog, when
     // recording is on, something is captured and no track plays; else nothing.
+    // The file is replaced only once complete; a failed write says so.
     void write_out();
     // Ends streaming for good; for the main window's destruction.
     void window_closed();
@@ -109,7 +111,8 @@ public:
 
     // The last dropped path (kept even when it could not be read); empty before the first drop.
     const std::filesystem::path& remembered_path() const { return remembered_.path; }
-    // The last path a capture was written to; empty before the first export.
+    // The last path chosen for a capture (with ".wav" added), where the next
+    // Save dialog opens; empty before the first export.
     const std::filesystem::path& save_path() const { return save_path_; }
 
 private:
