@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+
+#if defined(__linux__)
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include "audio/mixer.h"
 #include "audio/test_device.h"
@@ -120,6 +123,7 @@ TEST_F(ControllerTest, RecordOnTwiceAllocatesOnceAndKeepsTheCapture) {
     EXPECT_EQ(shell_.repaints, 1);
 }
 
+#if defined(__linux__)
 // Leaves this process 64 MB of address space more than it uses now: too little
 // for the capture.
 void cap_address_space() {
@@ -142,6 +146,7 @@ TEST_F(ControllerTest, CaptureThatCannotBeAllocatedLeavesRecordingOff) {
     };
     EXPECT_EXIT(std::exit(outcome()), ::testing::ExitedWithCode(0), "");
 }
+#endif
 
 TEST_F(ControllerTest, PaintedLines) {
     auto texts = [&] {
