@@ -1,4 +1,4 @@
-// Song bytes loaded and played for up to 40 blocks with recording on; the
+// Song bytes loaded and played for up to 16 blocks with recording on; the
 // engine is checked after every block and the capture against the blocks.
 #include <algorithm>
 #include <array>
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return e;
     }();
     // The last byte, when there is one, says how many blocks to play.
-    const int blocks = size ? 1 + data[size - 1] % 40 : 1;
+    const int blocks = size ? 1 + data[size - 1] % 16 : 1;
     load_song(*engine, std::string_view(reinterpret_cast<const char*>(data), size ? size - 1 : 0));
     std::array<std::int16_t, BLOCK_SAMPLES> block;
     for (int b = 0; b < blocks && any_track_active(*engine); ++b) {

@@ -24,5 +24,7 @@ norandom=()
 if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; then
     norandom=(setarch "$(uname -m)" -R)
 fi
-TSAN_OPTIONS="halt_on_error=1 exitcode=66" BLEEPFORGE_SOAK_AUDIO_SECONDS="${BLEEPFORGE_TSAN_SOAK_SECONDS:-900}" \
+# Mixing is slower under the sanitizer: pace the device so transport operations keep coming.
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" BLEEPFORGE_SOAK_AUDIO_SECONDS="${BLEEPFORGE_TSAN_SOAK_SECONDS:-600}" \
+    BLEEPFORGE_SOAK_BLOCK_US=5000 BLEEPFORGE_SOAK_VERIFY_BLOCKS=12 \
     "${norandom[@]}" "$ROOT/build-tsan/tests/soak_tests" --gtest_brief=1

@@ -2,7 +2,9 @@
 // records and reads the capture at random moments. Every capture must equal an
 // offline render of the same song from the same engine state, and the heap must
 // stay flat. BLEEPFORGE_SOAK_AUDIO_SECONDS sets how much audio to cover
-// (default one hour); BLEEPFORGE_SOAK_CORPUS adds a folder of songs.
+// (default one hour); BLEEPFORGE_SOAK_CORPUS adds a folder of songs;
+// BLEEPFORGE_SOAK_BLOCK_US paces the device (default 250 microseconds a block);
+// BLEEPFORGE_SOAK_VERIFY_BLOCKS is how much of each capture is compared (default 300 blocks).
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -66,10 +68,11 @@ TEST(Soak, CapturesMatchOfflineRendersWhileTheUiSideInterferes) {
     const std::vector<std::string> songs = soak_songs();
     ASSERT_GE(songs.size(), 10u);
 
-    // Paced a little (about 130 times real time) so the UI side gets the lock
+    // Paced (by default about 130 times real time) so the UI side gets the lock
     // between blocks, as it does when a real device makes the render thread wait.
-    auto device = std::make_unique<TestDevice>(
-        TestDevice::Options{.block_period = std::chrono::microseconds(250), .keep_blocks = 0});
+    const char* pace = std::getenv("BLEEPFORGE_SOAK_BLOCK_US");
+    auto device = std::make_unique<TestDevice>(TestDevice::Options{
+        .block_period = std::chrono::microseconds(pace ? std::atoi(pace) : 250), .keep_blocks = 0});
     auto log = device->log();
     AudioStream stream(std::move(device));
     ASSERT_EQ(stream.state(), AudioStream::State::STREAMING);
@@ -81,10 +84,12 @@ TEST(Soak, CapturesMatchOfflineRendersWhileTheUiSideInterferes) {
     std::size_t heap_after_warmup = 0;
 
     // Compares what has been captured so far with the offline render.
+    const char* verify_env = std::getenv("BLEEPFORGE_SOAK_VERIFY_BLOCKS");
+    const std::uint32_t verify_frames = std::uint32_t(verify_env ? std::atoi(verify_env) : 300) * BLOCK_FRAMES;
     auto verify = [&] {
         std::vector<std::int16_t> captured;
         stream.with_engine([&](Engine& e) {
-            if (e.recording_mode) captured.assign(e.RecordBuffer.get(), e.RecordBuffer.get() + std::size_t{std::min<std::uint32_t>(e.recorded_frames, 300 * BLOCK_FRAMES)} * 2);
+            if (e.recording_mode) captured.assign(e.RecordBuffer.get(), e.RecordBuffer.get() + std::size_t{std::min(e.recorded_frames, verify_frames)} * 2);
         });
         if (!start || captured.empty()) return;
         const auto frames = std::uint32_t(captured.size() / 2);
