@@ -18,39 +18,9 @@ if [ ! -d "$BUILD" ]; then configure_and_build "$(basename "$BUILD")"; fi
 cmake --build "$BUILD" --target stream_play_probe -j"$(nproc)" >/dev/null
 probe="$BUILD/tests/stream_play_probe"
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    local i
-    # Clients first, the server last.
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A server of our own: its socket under our runtime folder, no autospawn, nothing of the user's.
-export XDG_RUNTIME_DIR="$work/run" HOME="$work/home"
-mkdir -m 700 -p "$XDG_RUNTIME_DIR" "$HOME/.config/pulse"
-echo "autospawn = no" > "$HOME/.config/pulse/client.conf"
-pulseaudio -n --daemonize=no --exit-idle-time=-1 \
-    -L "module-native-protocol-unix auth-anonymous=1" \
-    -L "module-null-sink sink_name=nullsink rate=44100 channels=2" >"$work/pulse.log" 2>&1 &
-pids+=($!)
-pulse_pid=$!
-for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    kill -0 "$pulse_pid" 2>/dev/null || break
-    sleep 0.1
-done
-pactl info >/dev/null 2>&1 || skip "PulseAudio could not be started here: $(tail -n 1 "$work/pulse.log")"
-
-# A silent low-latency stream keeps the null sink awake, so our first write does not stall.
-pacat --latency-msec=20 --rate=44100 --channels=2 --format=s16le /dev/zero &
-pids+=($!)
-sleep 0.5
+. "$ROOT/scripts/lib/pulse.sh"
+work="$pulse_work"
+start_null_sink || skip "PulseAudio could not be started here: $pulse_error"
 
 raw=(-t raw -r 44100 -e signed -b 16 -c 2)
 # record NAME CMD...: runs CMD while recording the sink; sets rc, sound_s (from the

@@ -55,34 +55,9 @@ PULSE_SERVER="unix:$BUILD/no-such-server" run_windows ./winmm_tests.exe --gtest_
     --gtest_filter='WinmmWithoutServer.*'
 
 # The wave-out path on a real sound server of our own.
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-        wait "${pids[i]}" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -m 700 -p "$work/run" "$work/pulse-home/.config/pulse"
-echo "autospawn = no" >"$work/pulse-home/.config/pulse/client.conf"
-export XDG_RUNTIME_DIR="$work/run" PULSE_SERVER="unix:$work/run/pulse/native"
-HOME="$work/pulse-home" pulseaudio -n --daemonize=no --exit-idle-time=-1 \
-    -L "module-native-protocol-unix auth-anonymous=1" \
-    -L "module-null-sink sink_name=nullsink rate=44100 channels=2" >"$work/pulse.log" 2>&1 &
-pids+=($!)
-pulse_pid=$!
-for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    kill -0 "$pulse_pid" 2>/dev/null || break
-    sleep 0.1
-done
-pactl info >/dev/null 2>&1 || fail "PulseAudio could not be started: $(tail -n 1 "$work/pulse.log")"
-# A silent low-latency stream keeps the null sink awake.
-pacat --latency-msec=20 --rate=44100 --channels=2 --format=s16le /dev/zero &
-pids+=($!)
+. "$ROOT/scripts/lib/pulse.sh"
+work="$pulse_work"
+start_null_sink || fail "PulseAudio could not be started: $pulse_error"
 
 echo "-- winmm_tests.exe on a PulseAudio null sink"
 run_windows ./winmm_tests.exe --gtest_brief=1 --gtest_filter='WinmmPlayback.WarmUp'
