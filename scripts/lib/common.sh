@@ -40,3 +40,21 @@ configure_sanitizer_build() {
         -DBLEEPFORGE_FUZZ=ON -DBLEEPFORGE_BENCH=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Qt6=ON \
         -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 }
+
+# configure_tsan_build TARGET...: build-tsan, built with ThreadSanitizer.
+configure_tsan_build() {
+    cmake -S "$ROOT" -B "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
+        -DBLEEPFORGE_BENCH=OFF >/dev/null
+    cmake --build "$ROOT/build-tsan" --target "$@" -j"$(nproc)"
+}
+
+# without_aslr CMD...: runs CMD with address randomisation off where the kernel
+# allows it; wide mmap randomisation clashes with ThreadSanitizer's memory layout.
+without_aslr() {
+    if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; then
+        setarch "$(uname -m)" -R "$@"
+    else
+        "$@"
+    fi
+}

@@ -15,16 +15,9 @@ export ASAN_OPTIONS="detect_leaks=1 halt_on_error=1 allocator_may_return_null=1"
 
 "$ROOT/scripts/fuzz" "${BLEEPFORGE_FUZZ_SECONDS:-30}"
 
-# The soak's threads under ThreadSanitizer, in the folder of the threaded tests.
-cmake -S "$ROOT" -B "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" \
-    -DBLEEPFORGE_BENCH=OFF >/dev/null
-cmake --build "$ROOT/build-tsan" --target soak_tests -j"$(nproc)"
-norandom=()
-if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; then
-    norandom=(setarch "$(uname -m)" -R)
-fi
-# Mixing is slower under the sanitizer: pace the device so transport operations keep coming.
+# The soak's threads under ThreadSanitizer. Mixing is slower there: the device
+# is paced so transport operations keep coming.
+configure_tsan_build soak_tests
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" BLEEPFORGE_SOAK_AUDIO_SECONDS="${BLEEPFORGE_TSAN_SOAK_SECONDS:-600}" \
     BLEEPFORGE_SOAK_BLOCK_US=5000 BLEEPFORGE_SOAK_VERIFY_BLOCKS=12 \
-    "${norandom[@]}" "$ROOT/build-tsan/tests/soak_tests" --gtest_brief=1
+    without_aslr "$ROOT/build-tsan/tests/soak_tests" --gtest_brief=1

@@ -15,25 +15,7 @@
 namespace bleepforge {
 namespace {
 
-struct Golden {
-    std::string song;
-    double seconds;
-    std::uint32_t frames;
-    std::string sha256;
-};
-
-std::vector<Golden> golden_table() {
-    std::vector<Golden> rows;
-    std::istringstream in(test::read_file(test::data_dir() / "conformance" / "expected.tsv"));
-    std::string line;
-    std::getline(in, line);  // column names
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        Golden g;
-        if (fields >> g.song >> g.seconds >> g.frames >> g.sha256) rows.push_back(g);
-    }
-    return rows;
-}
+using Golden = test::GoldenRender;
 
 class Conformance : public ::testing::TestWithParam<Golden> {};
 
@@ -52,13 +34,13 @@ TEST_P(Conformance, RenderMatchesGoldenPcm) {
     ASSERT_TRUE(recording_on(*engine));
     load_song(*engine, test::read_file(test::data_dir() / "conformance" / "songs" / g.song));
     RenderLimits limits;
-    limits.max_blocks = std::uint64_t(std::ceil(g.seconds * SAMPLE_RATE / BLOCK_FRAMES));
+    limits.max_blocks = std::uint64_t(std::ceil(std::stod(g.seconds) * SAMPLE_RATE / BLOCK_FRAMES));
     render_song(*engine, limits);
     EXPECT_EQ(engine->recorded_frames, g.frames);
     EXPECT_EQ(test::sha256_hex(engine->RecordBuffer.get(), std::size_t{engine->recorded_frames} * 4), g.sha256);
 }
 
-INSTANTIATE_TEST_SUITE_P(Songs, Conformance, ::testing::ValuesIn(golden_table()),
+INSTANTIATE_TEST_SUITE_P(Songs, Conformance, ::testing::ValuesIn(test::golden_renders()),
                          [](const auto& info) {
                              return info.param.song.substr(0, info.param.song.size() - 4);
                          });

@@ -297,27 +297,7 @@ TEST_F(RenderCommand, HelpAndVersion) {
 }
 
 // The golden renders: listing and PCM equal to what was computed independently of this engine.
-struct Golden {
-    std::string song;
-    std::string seconds;
-    long frames;
-    std::string sha256;
-};
-
-void PrintTo(const Golden& g, std::ostream* os) { *os << g.song; }
-
-std::vector<Golden> golden_table() {
-    std::vector<Golden> rows;
-    std::istringstream in(test::read_file(test::data_dir() / "conformance" / "expected.tsv"));
-    std::string line;
-    std::getline(in, line);  // column names
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        Golden g;
-        if (fields >> g.song >> g.seconds >> g.frames >> g.sha256) rows.push_back(g);
-    }
-    return rows;
-}
+using Golden = test::GoldenRender;
 
 class ConformanceSongs : public RenderCommand, public ::testing::WithParamInterface<Golden> {};
 
@@ -344,7 +324,7 @@ TEST_P(ConformanceSongs, ListingAndPcmMatchTheGoldenOnes) {
     EXPECT_EQ(test::sha256_hex(wav.data() + 44, wav.size() - 44), g.sha256);
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, ConformanceSongs, ::testing::ValuesIn(golden_table()),
+INSTANTIATE_TEST_SUITE_P(Golden, ConformanceSongs, ::testing::ValuesIn(test::golden_renders()),
                          [](const auto& info) {
                              return info.param.song.substr(0, info.param.song.size() - 4);
                          });

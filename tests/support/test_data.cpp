@@ -14,4 +14,17 @@ std::string read_file(const std::filesystem::path& path) {
     return out.str();
 }
 
+std::vector<GoldenRender> golden_renders() {
+    std::vector<GoldenRender> rows;
+    std::istringstream in(read_file(data_dir() / "conformance" / "expected.tsv"));
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        GoldenRender g;
+        if (fields >> g.song >> g.seconds >> g.frames >> g.sha256) rows.push_back(g);
+    }
+    return rows;
+}
+
 }  // namespace bleepforge::test

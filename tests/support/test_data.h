@@ -2,7 +2,10 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace bleepforge::test {
 
@@ -10,5 +13,19 @@ namespace bleepforge::test {
 std::filesystem::path data_dir();
 
 std::string read_file(const std::filesystem::path& path);
+
+// One row of the golden renders (conformance/expected.tsv): a song rendered
+// for `seconds` (as written there) captures `frames` frames whose PCM has `sha256`.
+struct GoldenRender {
+    std::string song;
+    std::string seconds;
+    std::uint32_t frames;
+    std::string sha256;
+};
+
+std::vector<GoldenRender> golden_renders();
+
+// Names a golden render by its song in test output.
+inline void PrintTo(const GoldenRender& g, std::ostream* os) { *os << g.song; }
 
 }  // namespace bleepforge::test
