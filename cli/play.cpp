@@ -11,13 +11,11 @@
 
 #include "audio/offline.h"
 #include "audio/stream.h"
+#include "cli/render.h"
 #include "mml/song.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
+#ifndef _WIN32
 #include <pthread.h>
-#include <unistd.h>
 #endif
 
 namespace bleepforge::cli {
@@ -28,14 +26,6 @@ std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void on_interrupt(int) { stop_playing(); }
-
-bool stderr_is_terminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(fileno(stderr)) != 0;
-#endif
-}
 
 // The stream with the Ctrl-C handler installed; the render thread is started
 // with the signals blocked so that only this thread sees them.

@@ -23,11 +23,6 @@
 
 namespace bleepforge::cli {
 
-// The capture is written as it lies in memory, and WAV data is little-endian.
-static_assert(std::endian::native == std::endian::little);
-
-namespace {
-
 bool stderr_is_terminal() {
 #ifdef _WIN32
     return _isatty(_fileno(stderr)) != 0;
@@ -35,6 +30,11 @@ bool stderr_is_terminal() {
     return isatty(fileno(stderr)) != 0;
 #endif
 }
+
+// The capture is written as it lies in memory, and WAV data is little-endian.
+static_assert(std::endian::native == std::endian::little);
+
+namespace {
 
 std::string with_commas(std::uint64_t n) {
     const std::string digits = std::to_string(n);

@@ -40,6 +40,9 @@ private:
     std::FILE* file_ = nullptr;
 };
 
+// Whether stderr is a terminal, where progress lines make sense.
+bool stderr_is_terminal();
+
 // Prints "bleepforge-render: FILE: REASON" on stderr and returns exit status 2.
 int report_failure(const std::string& file, const std::string& reason);
 
