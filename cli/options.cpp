@@ -71,15 +71,15 @@ const OptionSpec OPTIONS[] = {
 };
 
 const OptionSpec* find_option(const std::string& name) {
-    for (const OptionSpec& spec : OPTIONS) {
-        if (name == spec.name) return &spec;
+    for (const OptionSpec& row : OPTIONS) {
+        if (name == row.name) return &row;
     }
     return nullptr;
 }
 
 const char* mode_flag(Mode mode) {
-    for (const OptionSpec& spec : OPTIONS) {
-        if (spec.selects == mode && mode != Mode::RENDER) return spec.name;
+    for (const OptionSpec& row : OPTIONS) {
+        if (row.selects == mode && mode != Mode::RENDER) return row.name;
     }
     return "rendering";
 }
@@ -131,38 +131,38 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
             value = arg.substr(2);
             attached = true;
         }
-        const OptionSpec* spec = find_option(name);
-        if (spec == nullptr || (attached && !spec->takes_value)) {
+        const OptionSpec* row = find_option(name);
+        if (row == nullptr || (attached && !row->takes_value)) {
             error = "unknown option " + in_quotes(arg) + " (see --help)";
             return false;
         }
-        if (spec->takes_value && !attached) {
+        if (row->takes_value && !attached) {
             if (i + 1 == args.size()) {
-                error = name + " needs " + spec->wants;
+                error = name + " needs " + row->wants;
                 return false;
             }
             value = args[++i];
         }
-        if (spec->selects == Mode::HELP || spec->selects == Mode::VERSION) {
-            options.mode = spec->selects;
+        if (row->selects == Mode::HELP || row->selects == Mode::VERSION) {
+            options.mode = row->selects;
             return true;
         }
-        if (spec->selects != Mode::RENDER) {
-            if (options.mode != Mode::RENDER && options.mode != spec->selects) {
-                error = std::string(mode_flag(options.mode)) + " and " + spec->name + " cannot be used together";
+        if (row->selects != Mode::RENDER) {
+            if (options.mode != Mode::RENDER && options.mode != row->selects) {
+                error = std::string(mode_flag(options.mode)) + " and " + row->name + " cannot be used together";
                 return false;
             }
-            options.mode = spec->selects;
+            options.mode = row->selects;
         }
-        if (!spec->apply(options, value)) {
-            error = name + " needs " + spec->wants + ", not " + in_quotes(value);
+        if (!row->apply(options, value)) {
+            error = name + " needs " + row->wants + ", not " + in_quotes(value);
             return false;
         }
-        given.push_back(spec);
+        given.push_back(row);
     }
-    for (const OptionSpec* spec : given) {
-        if ((spec->modes & bit(options.mode)) == 0) {
-            error = std::string(spec->name) + " does not apply with " + mode_flag(options.mode);
+    for (const OptionSpec* row : given) {
+        if ((row->modes & bit(options.mode)) == 0) {
+            error = std::string(row->name) + " does not apply with " + mode_flag(options.mode);
             return false;
         }
     }
