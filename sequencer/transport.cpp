@@ -88,10 +88,7 @@ bool any_track_active(const Engine& engine) {
 void start_all_if_idle(Engine& engine, const TrackTexts& texts) {
     if (any_track_active(engine)) return;
     clear_all_streams(engine);
-    for (int k = 0; k < TRACK_COUNT; ++k) {
-        engine.tracks[k].events_end = -1;
-        compile_track(engine, k, texts[k]);
-    }
+    for (int k = 0; k < TRACK_COUNT; ++k) compile_track(engine, k, texts[k]);
     reset_all_tracks(engine);
 }
 
