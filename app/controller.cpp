@@ -1,72 +1,13 @@
 #include "app/controller.h"
 
-#include <bit>
-#include <cerrno>
-#include <fstream>
-#include <random>
 #include <system_error>
 
 #include "audio/mixer.h"
-#include "audio/wav.h"
+#include "audio/wav_file.h"
 #include "mml/song.h"
 #include "sequencer/transport.h"
 
 namespace bleepforge {
-
-namespace {
-
-// The capture is written straight from memory as WAV's little-endian PCM.
-static_assert(std::endian::native == std::endian::little);
-
-// A name beside `target` that does not exist yet, for writing before the rename.
-std::filesystem::path temp_path_beside(const std::filesystem::path& target) {
-    std::random_device seed;
-    std::mt19937 random(seed());
-    std::error_code ec;
-    for (;;) {
-        std::filesystem::path candidate = target;
-        candidate += ".part" + std::to_string(random() % 1000000);
-        if (!std::filesystem::exists(candidate, ec)) return candidate;
-    }
-}
-
-std::string errno_text() {
-    return std::generic_category().message(errno);
-}
-
-// Writes the WAV file completely under a temporary name and renames it over
-// `target` only then, so a failure never leaves a damaged or missing file.
-bool write_wav(const std::filesystem::path& target, const std::int16_t* frames,
-               std::uint32_t count, std::string& reason) {
-    const std::filesystem::path temp = temp_path_beside(target);
-    std::error_code ec;
-    {
-        errno = 0;
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            reason = "cannot create " + temp.string() + ": " + errno_text();
-            return false;
-        }
-        const WavHeader header = make_wav_header(count);
-        out.write(reinterpret_cast<const char*>(header.bytes.data()), header.bytes.size());
-        out.write(reinterpret_cast<const char*>(frames), std::streamsize(count) * 4);
-        out.close();
-        if (!out) {
-            reason = "cannot write " + temp.string() + ": " + errno_text();
-            std::filesystem::remove(temp, ec);
-            return false;
-        }
-    }
-    std::filesystem::rename(temp, target, ec);
-    if (ec) {
-        reason = "cannot replace " + target.string() + ": " + ec.message();
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::filesystem::path with_wav_extension(const std::filesystem::path& path) {
     if (path.has_extension()) return path;
@@ -149,7 +90,8 @@ void Controller::write_out() {
         count = engine.recorded_frames;
     });
     std::string reason;
-    const bool written = frames == nullptr || write_wav(target, frames, count, reason);
+    PendingFile file;
+    const bool written = frames == nullptr || (file.open(target, reason) && write_wav(file, frames, count, reason));
     exporting_ = false;
     if (!written) {
         shell_.show_message(std::string(text::WRITE_FAILED) + "\n" + target.string() + "\n" + reason,

@@ -1,18 +1,16 @@
 #include "cli/render.h"
 
 #include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
-#include "audio/wav.h"
+#include "audio/wav_file.h"
 #include "mml/song.h"
 
 #ifdef _WIN32
@@ -30,9 +28,6 @@ bool stderr_is_terminal() {
     return isatty(fileno(stderr)) != 0;
 #endif
 }
-
-// The capture is written as it lies in memory, and WAV data is little-endian.
-static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -56,19 +51,25 @@ extern "C" void remove_pending_and_die(int sig) {
     std::raise(sig);
 }
 
-void guard_pending(const std::string& path) {
-    if (path.size() >= sizeof pending_path) return;
-    std::memcpy(pending_path, path.c_str(), path.size() + 1);
-    pending_set = 1;
-    std::signal(SIGINT, remove_pending_and_die);
-    std::signal(SIGTERM, remove_pending_and_die);
-}
-
-void unguard_pending() {
-    pending_set = 0;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-}
+// While alive, Ctrl-C and SIGTERM remove `file`'s partial output before the process ends.
+class InterruptGuard {
+public:
+    explicit InterruptGuard(const PendingFile& file) {
+        const std::string path = file.temp_path().string();
+        if (path.size() >= sizeof pending_path) return;
+        std::memcpy(pending_path, path.c_str(), path.size() + 1);
+        pending_set = 1;
+        std::signal(SIGINT, remove_pending_and_die);
+        std::signal(SIGTERM, remove_pending_and_die);
+    }
+    ~InterruptGuard() {
+        pending_set = 0;
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
 
 // "rendering SONG: 12.3 of 60.0 s, loop 0 of 2", redrawn in place at most ten times a second.
 class ProgressLine {
@@ -121,68 +122,6 @@ void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_fr
     }
 }
 
-PendingFile::~PendingFile() { discard(); }
-
-bool PendingFile::open(const std::string& target, std::string& reason) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(target, ec)) {
-        reason = "is a folder, not a file";
-        return false;
-    }
-    std::random_device random;
-    char suffix[32];
-    do {
-        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", unsigned(random()));
-    } while (std::filesystem::exists(target + suffix, ec));
-    temp_ = target + suffix;
-    target_ = target;
-    guard_pending(temp_);
-    file_ = std::fopen(temp_.c_str(), "wb");
-    if (file_ == nullptr) {
-        reason = std::string("cannot be written (") + std::strerror(errno) + ")";
-        unguard_pending();
-        temp_.clear();
-        return false;
-    }
-    return true;
-}
-
-bool PendingFile::write(const void* data, std::size_t size, std::string& reason) {
-    if (std::fwrite(data, 1, size, file_) != size) {
-        reason = std::string("could not be written to its end (") + std::strerror(errno) + ")";
-        return false;
-    }
-    return true;
-}
-
-bool PendingFile::commit(std::string& reason) {
-    int error = 0;
-    if (std::fflush(file_) != 0) error = errno;
-    if (std::fclose(file_) != 0 && error == 0) error = errno;
-    file_ = nullptr;
-    if (error != 0) {
-        reason = std::string("could not be written to its end (") + std::strerror(error) + ")";
-        return false;
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp_, target_, ec);
-    if (ec) {
-        reason = "could not replace it (" + ec.message() + ")";
-        return false;
-    }
-    temp_.clear();
-    unguard_pending();
-    return true;
-}
-
-void PendingFile::discard() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    if (!temp_.empty()) std::remove(temp_.c_str());
-    temp_.clear();
-    unguard_pending();
-}
-
 int report_failure(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "bleepforge-render: %s: %s\n", file.c_str(), reason.c_str());
     return 2;
@@ -197,6 +136,7 @@ int render_command(const Options& options, std::string_view song_bytes) {
     PendingFile file;
     // Opened before the render so that an unwritable output fails at once.
     if (!file.open(options.out, reason)) return report_failure(options.out, reason);
+    const InterruptGuard guard(file);
 
     auto engine = std::make_unique<Engine>();
     if (!recording_on(*engine)) return report_failure(options.out, "no memory for the capture (158 MB)");
@@ -209,11 +149,7 @@ int render_command(const Options& options, std::string_view song_bytes) {
     const std::uint32_t frames = engine->recorded_frames;
     const double fade = std::min(options.fade * SAMPLE_RATE, double(frames));
     apply_fade(engine->RecordBuffer.get(), frames, std::uint32_t(std::llround(fade)));
-    const WavHeader header = make_wav_header(frames);
-    if (!file.write(header.bytes.data(), header.bytes.size(), reason) ||
-        !file.write(engine->RecordBuffer.get(), std::size_t{frames} * 4, reason) || !file.commit(reason)) {
-        return report_failure(options.out, reason);
-    }
+    if (!write_wav(file, engine->RecordBuffer.get(), frames, reason)) return report_failure(options.out, reason);
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(frames) / SAMPLE_RATE,
                      with_commas(frames).c_str());

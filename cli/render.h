@@ -15,31 +15,6 @@ namespace bleepforge::cli {
 // toward zero, so the last frame is 0. Frames before the fade are untouched.
 void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
 
-// A file written beside `target` and renamed over it only by commit(); until
-// then `target` is untouched, and the partial file is removed on destruction
-// (and on SIGINT / SIGTERM while one is open).
-class PendingFile {
-public:
-    PendingFile() = default;
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    ~PendingFile();
-
-    // Creates the temporary file; false with a reason when it cannot be.
-    bool open(const std::string& target, std::string& reason);
-    // Appends bytes; false with a reason on any failure.
-    bool write(const void* data, std::size_t size, std::string& reason);
-    // Closes the file and renames it over the target; false with a reason on failure.
-    bool commit(std::string& reason);
-
-private:
-    void discard();
-
-    std::string target_;
-    std::string temp_;
-    std::FILE* file_ = nullptr;
-};
-
 // Whether stderr is a terminal, where progress lines make sense.
 bool stderr_is_terminal();
 

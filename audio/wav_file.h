@@ -1,0 +1,44 @@
+// Writing a capture to disk as a WAV file without ever leaving a damaged one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace bleepforge {
+
+// A file written beside `target` under a temporary name and renamed over it
+// only by commit(); until then `target` is untouched, and the partial file is
+// removed when the PendingFile goes away uncommitted. Reasons are short
+// phrases for a message that already names the target.
+class PendingFile {
+public:
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile();
+
+    // Creates the temporary file; false with a reason when it cannot be.
+    bool open(const std::filesystem::path& target, std::string& reason);
+    // Appends bytes; false with a reason on any failure.
+    bool write(const void* data, std::size_t size, std::string& reason);
+    // Closes the file and renames it over the target; false with a reason on failure.
+    bool commit(std::string& reason);
+    // The temporary name while the file is open, else empty.
+    const std::filesystem::path& temp_path() const { return temp_; }
+
+private:
+    void discard();
+
+    std::filesystem::path target_;
+    std::filesystem::path temp_;
+    std::FILE* file_ = nullptr;
+};
+
+// Writes the 44-byte header and `frames` interleaved 16-bit stereo frames into
+// an opened `file` and commits it; false with a reason on any failure.
+bool write_wav(PendingFile& file, const std::int16_t* frames, std::uint32_t count, std::string& reason);
+
+}  // namespace bleepforge
