@@ -12,6 +12,7 @@ Usage: guides_in_step.py [ENGLISH JAPANESE]      check the two guides (default: 
 """
 import collections
 import difflib
+import itertools
 import pathlib
 import re
 import sys
@@ -19,6 +20,7 @@ import sys
 HEADING = re.compile(r'^(#{1,6})[ \t]+(.*?)[ \t]*$')
 FENCE = re.compile(r'^[ \t]{0,3}(`{3,}|~{3,})')
 ANCHOR_LINK = re.compile(r'\]\(#([^)\s]+)\)')
+BACKTICKS = re.compile(r'`+')
 
 
 class Section:
@@ -32,7 +34,7 @@ class Section:
                 tuple(text for _, text in self.blocks))
 
     def name(self):
-        return '#' * self.level + ' ' + self.title if self.level else '(text before the first heading)'
+        return '#' * self.level + ' ' + self.title if self.level else '(before the first heading)'
 
 
 def code_spans(text):
@@ -40,7 +42,7 @@ def code_spans(text):
     next run of exactly n backticks; a line break inside a span counts as a space."""
     spans, i = [], 0
     while True:
-        opening = re.compile(r'`+').search(text, i)
+        opening = BACKTICKS.search(text, i)
         if not opening:
             return spans
         n = len(opening.group())
@@ -71,8 +73,7 @@ def parse(text):
 
     for number, line in enumerate(text.splitlines(), 1):
         if fence:
-            if re.match(r'^[ \t]{0,3}' + re.escape(fence[0]) + r'+[ \t]*$', line) and \
-                    line.strip().startswith(fence):
+            if re.fullmatch(r'[ \t]{0,3}' + re.escape(fence) + fence[0] + r'*[ \t]*', line):
                 sections[-1].blocks.append((block[0], '\n'.join(block[1:])))
                 fence = None
             else:
@@ -116,7 +117,13 @@ def section_differences(en, ja, en_name, ja_name):
         if a is None or b is None or a[1] != b[1]:
             at_en = f'{en_name}:{a[0]}' if a else f'no such block in {en_name}'
             at_ja = f'{ja_name}:{b[0]}' if b else f'no such block in {ja_name}'
-            problems.append(f'{where}: code block {index} differs ({at_en}; {at_ja})')
+            detail = ''
+            if a and b:
+                pairs = itertools.zip_longest(a[1].splitlines(), b[1].splitlines(),
+                                              fillvalue='(end of block)')
+                line_en, line_ja = next((x, y) for x, y in pairs if x != y)
+                detail = f': "{line_en}" against "{line_ja}"'
+            problems.append(f'{where}: code block {index} differs ({at_en}; {at_ja}){detail}')
     return problems
 
 
@@ -151,23 +158,25 @@ def self_test():
           '```\n0 @1 cde\n```\n\n### Noise: `@64`\n\nText.\n')
     ja = ('# 手引き\n[音色](#音色)を参照。\n\n## 音色\n\n`@2` と `@1` を使います。\n\n'
           '```\n0 @1 cde\n```\n\n### ノイズ: `@64`\n\n本文。\n')
-    cases = [  # (what changes in the English guide, text of the problem expected)
-        (lambda t: t, None),
-        (lambda t: t.replace('### Noise', '## Noise'), 'heading levels differ'),
-        (lambda t: t.replace(' and `@2`', ''), 'code span `@2` is in docs/mml.ja.md'),
-        (lambda t: t.replace('Use `@1`', 'Use `@1` `v1`'), 'code span `v1` is in docs/mml.md 1'),
-        (lambda t: t.replace('0 @1 cde', '0 @1 cdef'), 'code block 1 differs'),
-        (lambda t: t.replace('`@64`', '`@65`'), 'different code spans'),
-        (lambda t: t + '\n## Warnings\n\n`W1` is new.\n', '"## Warnings" has no counterpart'),
-        (lambda t: t.replace('(#tones)', '(#tone)'), 'link to #tone names no heading'),
+    cases = [  # (English text, replaced by, problem expected)
+        ('', '', None),
+        ('### Noise', '## Noise', 'heading levels differ'),
+        (' and `@2`', '', 'code span `@2` is in docs/mml.ja.md'),
+        ('Use `@1`', 'Use `@1` `v1`', 'code span `v1` is in docs/mml.md 1'),
+        ('0 @1 cde', '0 @1 cdef', '"0 @1 cdef" against "0 @1 cde"'),
+        ('0 @1 cde\n', '0 @1 cde\n\n1 c\n', 'against "(end of block)"'),
+        ('`@64`', '`@65`', 'different code spans'),
+        ('Text.\n', 'Text.\n\n## Warnings\n\n`W1` is new.\n', '"## Warnings" has no counterpart'),
+        ('(#tones)', '(#tone)', 'link to #tone names no heading'),
     ]
     failures = 0
-    for change, expected in cases:
-        problems = compare(change(en), ja)
+    for old, new, expected in cases:
+        problems = compare(en.replace(old, new) if old else en, ja)
         found = any(expected in p for p in problems) if expected else not problems
         if not found:
             failures += 1
-            print(f'self-test: expected {expected or "no problem"!r}, got {problems}')
+            print(f'self-test: changing {old!r} to {new!r}: expected {expected or "no problem"!r}, '
+                  f'got {problems}')
     return failures
 
 
