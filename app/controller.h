@@ -104,7 +104,8 @@ public:
     // Reads the remembered file again and starts it from the beginning; a file
     // that cannot be read leaves everything playing as it was and says so.
     // Nothing when no file has been dropped. Drops and reloads are ignored
-    // while the Save dialog is open, so the capture being saved stays as it is.
+    // while the Save dialog is open and until the export has been written, so
+    // the capture being saved stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
