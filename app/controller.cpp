@@ -59,15 +59,21 @@ void Controller::reload_play() {
 }
 
 void Controller::load(const DroppedFile& file) {
-    std::string bytes, reason;
+    std::string bytes, reason = text::NOT_A_LOCAL_FILE;
     if (!file.local || !read_song_bytes(file.path, bytes, reason)) {
-        shell_.show_message(text::READ_FAILED, text::READ_FAILED_CAPTION);
+        // The design's text, then which file and why.
+        shell_.show_message(std::string(text::READ_FAILED) + "\n" + utf8_text(file.path) + ": " + reason,
+                            text::READ_FAILED_CAPTION);
         return;
     }
     // Splitting and compiling a large file takes long: only the copy of the
     // compiled streams runs under the lock the render thread needs.
     const std::unique_ptr<PreparedSong> song = prepare_song(bytes);
-    stream_.with_engine([&](Engine& engine) { start_prepared_song(engine, *song); });
+    stream_.with_engine([&](Engine& engine) {
+        start_prepared_song(engine, *song);
+        engine.played_frames = 0;
+    });
+    song_loaded(file.path);
 }
 
 void Controller::stop() {
@@ -88,7 +94,17 @@ void Controller::write_out() {
     auto writable = [](const Engine& engine) {
         return engine.recording_mode && engine.recorded_frames > 0 && !any_track_active(engine);
     };
-    if (exporting_ || !stream_.with_engine(writable)) return;
+    if (exporting_) return;
+    enum { WRITABLE, PLAYING, NOTHING };
+    const int state = stream_.with_engine([&](const Engine& engine) {
+        if (writable(engine)) return WRITABLE;
+        return any_track_active(engine) ? PLAYING : NOTHING;
+    });
+    if (state != WRITABLE) {
+        shell_.show_message(state == PLAYING ? text::STOP_BEFORE_WRITING : text::NOTHING_RECORDED,
+                            text::ERROR_CAPTION);
+        return;
+    }
 
     SaveRequest request{text::SAVE_TITLE, text::SAVE_FILTER_NAME, text::SAVE_FILTER_PATTERN, "wav", {}, {}};
     std::error_code ec;
@@ -181,6 +197,9 @@ std::vector<PaintLine> Controller::paint_lines() {
         lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
     }
     if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
+    if (std::string status = status_text(); !status.empty()) {
+        lines.push_back({std::move(status), PaintLine::Place::STACKED});
+    }
     return lines;
 }
 

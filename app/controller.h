@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/stream.h"
@@ -33,6 +34,22 @@ inline constexpr char ERROR_CAPTION[] = "えらー";
 inline constexpr char SAVE_TITLE[] = "とっととファイルを選べ。";
 inline constexpr char SAVE_FILTER_NAME[] = "wave file";
 inline constexpr char SAVE_FILTER_PATTERN[] = "*.wav";
+// The window's own additions beside the design's texts.
+inline constexpr char APP_NAME[] = "bleepforge";  // the title before the first song, and after " - "
+inline constexpr char PLAYING[] = "再生中";
+inline constexpr char STOPPED[] = "停止中";
+inline constexpr char LOOP[] = "ループ";
+inline constexpr char WARNINGS_BEFORE[] = "警告 ";  // "警告 3件"
+inline constexpr char WARNINGS_AFTER[] = "件";
+inline constexpr char RECORDED[] = "録音";
+inline constexpr char STOP_BEFORE_WRITING[] = "演奏を止めてから書き出してね";
+inline constexpr char NOTHING_RECORDED[] = "録音データがないよ";
+inline constexpr char NOT_A_LOCAL_FILE[] = "is not a file of this computer";
+inline constexpr char OPEN_TITLE[] = "とっととファイルを選べ。";
+inline constexpr char OPEN_FILTER_NAME[] = "mml file";
+inline constexpr char OPEN_FILTER_PATTERN[] = "*.mml";
+inline constexpr char ALL_FILTER_NAME[] = "all files";
+inline constexpr char ALL_FILTER_PATTERN[] = "*";
 }  // namespace text
 
 // How the shell's Save dialog is to be set up.
@@ -43,6 +60,13 @@ struct SaveRequest {
     std::string default_suffix;         // appended to a name typed without an extension, no dot
     std::filesystem::path start_folder; // folder the dialog opens in
     std::filesystem::path start_name;   // file name filled in, may be empty
+};
+
+// How the shell's Open dialog is to be set up.
+struct OpenRequest {
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> filters;  // description and pattern, the first one chosen
+    std::filesystem::path start_folder;                        // empty: the shell's choice
 };
 
 // A dropped item: a path of this machine, or (local == false) something that
@@ -56,9 +80,19 @@ struct DroppedFile {
 // window's font.
 struct PaintLine {
     std::string text;
-    enum class Place { CENTRED_ROW, AT } place;
+    // STACKED: one row each, in order, under the design's fixed places (the
+    // lines the window adds to the design's; adding one is one entry).
+    enum class Place { CENTRED_ROW, AT, STACKED } place;
     int row = 0;       // CENTRED_ROW: line index from the top, 0 = top line, centred across the width
     int x = 0, y = 0;  // AT: top-left corner of the text in pixels
+};
+
+// A line placed in pixels by Controller::layout: the shell draws `text` in the
+// box at (x, y) of width x height, single line, left-aligned or centred.
+struct WindowLine {
+    std::string text;
+    int x = 0, y = 0, width = 0, height = 0;
+    bool centred = false;
 };
 
 // What only a window shell can do. Called on the UI thread.
@@ -76,6 +110,17 @@ public:
     // Arranges for Controller::run_posted() to be called soon on the UI
     // thread, from its event loop. The only member called from any thread.
     virtual void wake_ui() = 0;
+
+    // Shows `title` as the window's title.
+    virtual void set_title(const std::string& title) { (void)title; }
+    // Starts (true) or stops a timer calling Controller::tick a few times a second.
+    virtual void set_ticking(bool on) { (void)on; }
+    // Runs the Open dialog for an existing file; returns the path as the file
+    // system names it, or an empty path when cancelled.
+    virtual std::filesystem::path ask_open_path(const OpenRequest& request) {
+        (void)request;
+        return {};
+    }
 };
 
 enum class KeyKind {
@@ -136,6 +181,19 @@ public:
     // Save dialog opens; empty before the first export.
     const std::filesystem::path& save_path() const { return save_path_; }
 
+    // The window title: "song.mml - bleepforge" for the song last loaded, "bleepforge" before.
+    std::string title() const;
+    // Every line to paint, placed in a client area of `width` x `height`
+    // pixels whose font is `line_height` pixels high.
+    std::vector<WindowLine> layout(int width, int height, int line_height);
+    // The status line: playing or stopped, time played, loops, warnings and
+    // the captured length; empty before the first song.
+    std::string status_text();
+    // The shell's timer: repaints, and stops the timer once nothing plays.
+    void tick();
+    // "開く...": runs the Open dialog and loads the chosen file as a drop does.
+    void open_file();
+
 private:
     void load(const DroppedFile& file);
     void write_finished(const std::filesystem::path& target, bool written, const std::string& reason);
@@ -149,7 +207,15 @@ private:
     std::thread writer_;
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
+
+    void song_loaded(const std::filesystem::path& path);
+    void set_ticking(bool on);
+    std::string song_name_;  // file name of the song last loaded, UTF-8; empty before
+    bool ticking_ = false;
 };
+
+// `path` as UTF-8 text for messages and the title.
+std::string utf8_text(const std::filesystem::path& path);
 
 // `path` with ".wav" added when it has no extension.
 std::filesystem::path with_wav_extension(const std::filesystem::path& path);

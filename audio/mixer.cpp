@@ -41,8 +41,9 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
         block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
     }
 
-    if (engine.recording_mode && engine.RecordBuffer && (was_active || any_track_active(engine))) {
-        capture_block(engine, block, samples / 2);
+    if (was_active || any_track_active(engine)) {
+        engine.played_frames += std::uint64_t(samples / 2);
+        if (engine.recording_mode && engine.RecordBuffer) capture_block(engine, block, samples / 2);
     }
 }
 

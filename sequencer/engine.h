@@ -33,6 +33,10 @@ struct Engine {
     std::unique_ptr<std::int16_t[]> RecordBuffer;  // RECORD_CAPACITY frames once recording is on
     std::uint32_t recorded_frames = 0;             // at most RECORD_CAPACITY - 1
 
+    // Frames mixed while a track was active, as the capture counts them; the
+    // window's clock of the time played. Nothing reads it while mixing.
+    std::uint64_t played_frames = 0;
+
     // Mixer work areas; they hold nothing between blocks.
     std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};
     std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};

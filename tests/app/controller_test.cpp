@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+#include <tuple>
 
 #if defined(__linux__)
 #include <sys/resource.h>
@@ -310,6 +311,182 @@ TEST(WavExtension, AddedOnlyWhenMissing) {
     EXPECT_EQ(with_wav_extension("a/take1.wav"), "a/take1.wav");
     EXPECT_EQ(with_wav_extension("a/take1.WAV"), "a/take1.WAV");
     EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
+}
+
+// The window's own lines and messages, against a shell that also keeps the
+// title, the timer and the Open dialog.
+class StatusShell : public FakeShell {
+public:
+    void set_title(const std::string& title) override { titles.push_back(title); }
+    void set_ticking(bool on) override { ticking.push_back(on); }
+    fs::path ask_open_path(const OpenRequest& request) override {
+        open_requests.push_back(request);
+        return open_answer;
+    }
+    std::vector<std::string> titles;
+    std::vector<bool> ticking;  // every start and stop, in order
+    std::vector<OpenRequest> open_requests;
+    fs::path open_answer;
+};
+
+class StatusTest : public ::testing::Test {
+protected:
+    StatusTest()
+        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})),
+          controller_(stream_, shell_) {
+        dir_ = fs::temp_directory_path() / ("bleepforge_status_" +
+                                            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        song_ = dir_ / "song.mml";
+        // Both tracks loop after 1.6 s.
+        write_file(song_, "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+    }
+    ~StatusTest() override { fs::remove_all(dir_); }
+    void play_blocks(int blocks) {
+        std::vector<std::int16_t> block(BLOCK_SAMPLES);
+        stream_.with_engine([&](Engine& e) {
+            for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
+        });
+    }
+
+    AudioStream stream_;
+    StatusShell shell_;
+    Controller controller_;
+    fs::path dir_, song_;
+};
+
+TEST_F(StatusTest, TitleNamesTheSongLastLoaded) {
+    EXPECT_EQ(controller_.title(), "bleepforge");
+    controller_.drop({{dir_ / "missing.mml"}});
+    EXPECT_EQ(controller_.title(), "bleepforge");
+    controller_.drop({{song_}});
+    controller_.reload_play();
+    const fs::path other = dir_ / "二曲目.mml";
+    write_file(other, "0cde\r\n");
+    controller_.drop({{other}});
+    controller_.drop({{dir_}});  // cannot be read: the title stays
+    EXPECT_EQ(shell_.titles, (std::vector<std::string>{"song.mml - bleepforge", "二曲目.mml - bleepforge"}));
+    EXPECT_EQ(controller_.title(), "二曲目.mml - bleepforge");
+}
+
+// Time and loops by the blocks mixed, not by the clock: 30 blocks are 1.02 s,
+// 48 blocks 1.63 s, past the songs' loop point.
+TEST_F(StatusTest, StatusLineSaysWhatPlaysHowLongAndWhatIsCaptured) {
+    EXPECT_EQ(controller_.status_text(), "");
+    const std::vector<std::pair<std::function<void()>, std::string>> steps = {
+        {[&] { controller_.drop({{song_}}); }, "再生中 0:00 ループ0"},
+        {[&] { play_blocks(30); }, "再生中 0:01 ループ0"},
+        {[&] { play_blocks(18); }, "再生中 0:01 ループ1"},
+        {[&] { controller_.record_on(); }, "再生中 0:01 ループ1 録音0:00"},
+        {[&] { play_blocks(30); }, "再生中 0:02 ループ1 録音0:01"},
+        {[&] { controller_.stop(); }, "停止中 0:02 録音0:01"},
+        {[&] { play_blocks(100); }, "停止中 0:02 録音0:01"},  // the clock stands still
+        {[&] { controller_.reload_play(); }, "再生中 0:00 ループ0 録音0:00"},
+    };
+    for (const auto& [step, expected] : steps) {
+        step();
+        EXPECT_EQ(controller_.status_text(), expected);
+    }
+    const std::vector<PaintLine> lines = controller_.paint_lines();
+    EXPECT_EQ(lines.back().text, "再生中 0:00 ループ0 録音0:00");
+    EXPECT_EQ(lines.back().place, PaintLine::Place::STACKED);
+}
+
+// The timer runs only while a song plays: started by a load, ended by the
+// first tick that finds nothing playing, which repaints once more.
+TEST_F(StatusTest, TimerRunsOnlyWhilePlaying) {
+    controller_.record_on();
+    EXPECT_TRUE(shell_.ticking.empty());
+    controller_.drop({{song_}});
+    EXPECT_EQ(shell_.ticking, std::vector<bool>{true});
+    const int repaints = shell_.repaints;
+    controller_.tick();
+    controller_.reload_play();  // already running: no second start
+    controller_.tick();
+    controller_.stop();
+    EXPECT_EQ(shell_.ticking, std::vector<bool>{true});
+    controller_.tick();
+    EXPECT_EQ(shell_.ticking, (std::vector<bool>{true, false}));
+    EXPECT_EQ(shell_.repaints, repaints + 3);
+    controller_.drop({{dir_ / "missing.mml"}});
+    EXPECT_EQ(shell_.ticking, (std::vector<bool>{true, false}));
+}
+
+TEST_F(StatusTest, LayoutKeepsTheDesignsPlacesAndStacksTheRestBelow) {
+    controller_.record_on();
+    controller_.drop({{song_}});
+    auto boxes = [&](int width, int height, int line) {
+        std::vector<std::tuple<int, int, int, int, bool>> out;
+        for (const WindowLine& l : controller_.layout(width, height, line)) {
+            out.emplace_back(l.x, l.y, l.width, l.height, l.centred);
+        }
+        return out;
+    };
+    using Box = std::tuple<int, int, int, int, bool>;
+    // Hint centred on the top row, no-device line on the second, "録音モード"
+    // at (10, 50), the status line on the row after "保存中..."'s place.
+    EXPECT_EQ(boxes(224, 140, 16), (std::vector<Box>{{0, 0, 224, 16, true},
+                                                     {0, 16, 224, 16, true},
+                                                     {10, 50, 214, 16, false},
+                                                     {10, 86, 214, 16, false}}));
+    // A tall font pushes the status line under the second row; a short window leaves it out.
+    EXPECT_EQ(std::get<1>(boxes(224, 400, 50).back()), 120);
+    EXPECT_EQ(boxes(224, 80, 16).size(), 3u);
+    const std::vector<WindowLine> lines = controller_.layout(224, 140, 16);
+    EXPECT_EQ(lines.front().text, text::HINT);
+    EXPECT_EQ(lines.back().text, controller_.status_text());
+}
+
+TEST_F(StatusTest, ReadFailureNamesTheFileAndTheReason) {
+    const std::vector<std::pair<DroppedFile, std::string>> cases = {
+        {{dir_ / "missing.mml"}, (dir_ / "missing.mml").string() + ": does not exist"},
+        {{dir_}, dir_.string() + ": is a folder, not a song file"},
+        {{"https://example.org/a.mml", false}, "https://example.org/a.mml: is not a file of this computer"},
+    };
+    for (const auto& [file, second_line] : cases) {
+        shell_.messages.clear();
+        controller_.drop({file});
+        ASSERT_EQ(shell_.messages.size(), 1u);
+        EXPECT_EQ(shell_.messages[0].text, "ファイル読めなかったよ\n" + second_line);
+        EXPECT_EQ(shell_.messages[0].caption, "x");
+    }
+}
+
+TEST_F(StatusTest, ExportThatCannotRunSaysWhy) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] {}, "録音データがないよ"},                                  // recording off
+        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
+        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
+        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
+    };
+    for (const auto& [step, expected] : cases) {
+        step();
+        shell_.messages.clear();
+        controller_.write_out();
+        ASSERT_EQ(shell_.messages.size(), 1u) << expected;
+        EXPECT_EQ(shell_.messages[0].text, expected);
+        EXPECT_EQ(shell_.messages[0].caption, "えらー");
+    }
+    EXPECT_TRUE(shell_.requests.empty());
+}
+
+TEST_F(StatusTest, OpenDialogLoadsTheChosenFileAsADrop) {
+    controller_.open_file();  // cancelled
+    EXPECT_EQ(controller_.remembered_path(), fs::path());
+    ASSERT_EQ(shell_.open_requests.size(), 1u);
+    EXPECT_EQ(shell_.open_requests[0].title, "とっととファイルを選べ。");
+    EXPECT_EQ(shell_.open_requests[0].filters,
+              (std::vector<std::pair<std::string, std::string>>{{"mml file", "*.mml"}, {"all files", "*"}}));
+    shell_.open_answer = song_;
+    controller_.open_file();
+    EXPECT_EQ(controller_.remembered_path(), song_);
+    EXPECT_TRUE(stream_.with_engine([](const Engine& e) { return any_track_active(e); }));
+    shell_.open_answer = dir_ / "missing.mml";
+    controller_.open_file();  // opens where the last song was
+    EXPECT_EQ(shell_.open_requests.at(2).start_folder, dir_);
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text.rfind("ファイル読めなかったよ\n", 0), 0u);
 }
 
 }  // namespace
