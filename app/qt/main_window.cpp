@@ -24,6 +24,7 @@ namespace bleepforge {
 namespace {
 
 constexpr QSize OUTER_SIZE(240, 200);
+constexpr int STATUS_INTERVAL_MS = 250;  // the status line's refresh while a song plays
 
 QString from_utf8(const std::string& text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
@@ -74,14 +75,10 @@ protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         const QFontMetrics metrics(font());
-        for (const PaintLine& line : window_.controller().paint_lines()) {
-            const QString text = from_utf8(line.text);
-            if (line.place == PaintLine::Place::CENTRED_ROW) {
-                const QRect row(0, line.row * metrics.height(), width(), metrics.height());
-                painter.drawText(row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
-            } else {
-                painter.drawText(QPoint(line.x, line.y + metrics.ascent()), text);
-            }
+        for (const WindowLine& line : window_.controller().layout(width(), height(), metrics.height())) {
+            const Qt::Alignment align = (line.centred ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop;
+            painter.drawText(QRect(line.x, line.y, line.width, line.height), align | Qt::TextSingleLine,
+                             from_utf8(line.text));
         }
     }
 
@@ -111,6 +108,29 @@ public:
 
     void repaint() override { window_.canvas_->repaint(); }
 
+    void set_title(const std::string& title) override { window_.setWindowTitle(from_utf8(title)); }
+
+    void set_ticking(bool on) override {
+        if (on) {
+            window_.status_timer_->start();
+        } else {
+            window_.status_timer_->stop();
+        }
+    }
+
+    std::filesystem::path ask_open_path(const OpenRequest& request) override {
+        QFileDialog dialog(&window_, from_utf8(request.title), to_qstring(request.start_folder));
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        QStringList filters;
+        for (const auto& [name, pattern] : request.filters) filters << from_utf8(name + " (" + pattern + ")");
+        dialog.setNameFilters(filters);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedUrls().isEmpty()) return {};
+        // As drops do: the URL's bytes, not a QString of the name.
+        const QUrl url = dialog.selectedUrls().first();
+        return url.isLocalFile() ? local_path(url) : to_path(dialog.selectedFiles().first());
+    }
+
     // Any thread: the queued call runs on the window's thread, and never once the window is gone.
     void wake_ui() override {
         MainWindow* window = &window_;
@@ -124,9 +144,12 @@ private:
 MainWindow::MainWindow(AudioStream& stream)
     : shell_(std::make_unique<QtShell>(*this)),
       controller_(std::make_unique<Controller>(stream, *shell_)),
-      canvas_(new Canvas(*this)) {
+      canvas_(new Canvas(*this)),
+      status_timer_(new QTimer(this)) {
     init_resources();
-    setWindowTitle("bleepforge");
+    status_timer_->setInterval(STATUS_INTERVAL_MS);
+    connect(status_timer_, &QTimer::timeout, this, [this] { controller_->tick(); });
+    setWindowTitle(from_utf8(controller_->title()));
     setWindowIcon(app_icon());
     setCentralWidget(canvas_);
     setAcceptDrops(true);
@@ -144,6 +167,7 @@ MainWindow::~MainWindow() = default;
 void MainWindow::build_menu() {
     Controller& c = *controller_;
     QMenu* file = menuBar()->addMenu("ﾌｧｲﾙ(&F)");
+    add_open_item(*file);
     connect(file->addAction("録音機能オン"), &QAction::triggered, this, [&c] { c.record_on(); });
     connect(file->addAction("録音データを書き出し"), &QAction::triggered, this, [&c] { c.write_out(); });
     connect(file->addAction("ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"), &QAction::triggered, this, &QWidget::close);
@@ -156,6 +180,10 @@ void MainWindow::build_menu() {
     QMenu* help = menuBar()->addMenu("ﾍﾙﾌﾟ(&H)");
     connect(help->addAction("ﾊﾞｰｼﾞｮﾝ情報(&A) ..."), &QAction::triggered, this, &MainWindow::show_about);
     help->addAction("wavデバイス再取得（不安定だよ）")->setEnabled(false);
+}
+
+void MainWindow::add_open_item(QMenu& file) {
+    connect(file.addAction("開く..."), &QAction::triggered, this, [this] { controller_->open_file(); });
 }
 
 QAction* MainWindow::find_action(const QString& text) const {

@@ -9,6 +9,8 @@
 #include "app/controller.h"
 
 class QAction;
+class QMenu;
+class QTimer;
 
 namespace bleepforge {
 
@@ -55,6 +57,9 @@ private:
     std::unique_ptr<QtShell> shell_;
     std::unique_ptr<Controller> controller_;
     Canvas* canvas_;
+
+    void add_open_item(QMenu& file);
+    QTimer* status_timer_;  // runs while a song plays
 };
 
 }  // namespace bleepforge

@@ -35,7 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Seen {
-    QString kind;  // "message", "save", "about"
+    QString kind;  // "message", "save", "open", "about"
     QString title, text;
 };
 
@@ -49,6 +49,7 @@ public:
     }
     std::vector<Seen> seen;
     std::function<void(QFileDialog&)> save = [](QFileDialog& d) { d.reject(); };
+    std::function<void(QFileDialog&)> open = [](QFileDialog& d) { d.reject(); };
 
 private:
     // Each box is answered from a fresh call, not from the polling timer's own
@@ -66,8 +67,9 @@ private:
             QAbstractButton* yes = box->button(QMessageBox::Yes);
             (yes ? yes : box->button(QMessageBox::Ok))->click();
         } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
-            seen.push_back({"save", dialog->windowTitle(), dialog->nameFilters().join(";")});
-            save(*dialog);
+            const bool opening = dialog->acceptMode() == QFileDialog::AcceptOpen;
+            seen.push_back({opening ? "open" : "save", dialog->windowTitle(), dialog->nameFilters().join(";")});
+            (opening ? open : save)(*dialog);
         } else if (auto* about = qobject_cast<AboutDialog*>(modal)) {
             const auto* version = about->findChild<QLabel*>("version");
             const auto* icon = about->findChild<QLabel*>("icon");
@@ -201,7 +203,7 @@ TEST_F(WindowTest, TitleSizeAndMenu) {
     EXPECT_FALSE(window_.windowIcon().isNull());
 
     const std::vector<std::pair<QString, std::vector<QString>>> expected = {
-        {"ﾌｧｲﾙ(&F)", {"録音機能オン", "録音データを書き出し", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", "デバグ（使用不可）"}},
+        {"ﾌｧｲﾙ(&F)", {"開く...", "録音機能オン", "録音データを書き出し", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", "デバグ（使用不可）"}},
         {"music", {"stop", "reloadplay(&P)"}},
         {"ﾍﾙﾌﾟ(&H)", {"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", "wavデバイス再取得（不安定だよ）"}},
     };
@@ -294,7 +296,8 @@ TEST_F(WindowTest, DropsThatFailSaySo) {
         EXPECT_TRUE(drop(urls));
         ASSERT_EQ(modals_.seen.size(), 1u) << urls.first().toString().toStdString();
         EXPECT_EQ(modals_.seen[0].title, expected.title);
-        EXPECT_EQ(modals_.seen[0].text, expected.text);
+        // The design's text, and for a file that cannot be read its name and why on a second line.
+        EXPECT_EQ(modals_.seen[0].text.section('\n', 0, 0), expected.text);
         EXPECT_EQ(active_tracks(), 2);  // the song plays on
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     }
@@ -302,7 +305,7 @@ TEST_F(WindowTest, DropsThatFailSaySo) {
     modals_.seen.clear();
     key(Qt::Key_P);
     ASSERT_EQ(modals_.seen.size(), 1u);
-    EXPECT_EQ(modals_.seen[0].text, "ファイル読めなかったよ");
+    EXPECT_EQ(modals_.seen[0].text, "ファイル読めなかったよ\nhttps://example.org/song.mml: is not a file of this computer");
     // A drag of something that is no file at all is refused at the door.
     QMimeData text;
     text.setText("0cde");
@@ -329,7 +332,10 @@ TEST_F(WindowTest, ExportRefusedUntilStoppedThenWritten) {
     drop({QUrl::fromLocalFile(q(song_))});
     play_blocks(2);
     trigger("録音データを書き出し");  // still playing
-    EXPECT_TRUE(modals_.seen.empty());
+    ASSERT_EQ(modals_.seen.size(), 2u);
+    EXPECT_EQ(modals_.seen[0].text, "録音データがないよ");
+    EXPECT_EQ(modals_.seen[1].text, "演奏を止めてから書き出してね");
+    modals_.seen.clear();
 
     click(Qt::RightButton);
     modals_.save = [&](QFileDialog& dialog) {
@@ -503,6 +509,59 @@ TEST_F(WindowTest, SongNamedInShiftJisOpensByBothRoutes) {
     EXPECT_TRUE(modals_.seen.empty());
     EXPECT_EQ(window_.controller().remembered_path(), song);
     EXPECT_EQ(active_tracks(), 3);
+}
+
+// The title names the song; the status line is painted under the design's
+// lines, refreshed by the timer while the song plays and left alone once stopped.
+TEST_F(WindowTest, TitleAndStatusLineFollowTheSong) {
+    std::vector<std::vector<std::string>> painted;
+    window_.centralWidget()->installEventFilter(new PaintSpy(window_, painted));
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    EXPECT_EQ(window_.windowTitle(), "song.mml - bleepforge");
+    play_blocks(30);
+    auto painted_status = [&](const std::string& status) {
+        return !painted.empty() && painted.back().back() == status;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return painted_status("再生中 0:01 ループ0"); }, 10000));
+
+    key(Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return painted_status("停止中 0:01"); }, 10000));
+    const std::size_t paints = painted.size();
+    QTest::qWait(700);
+    EXPECT_EQ(painted.size(), paints);  // no timer while idle
+
+    // The status line's ink lies below the design's places.
+    QWidget* canvas = window_.centralWidget();
+    const int line = canvas->fontMetrics().height();
+    const QImage image = canvas->grab().toImage();
+    const QRgb background = image.pixel(canvas->width() - 1, canvas->height() - 1);
+    int ink_rows = 0;
+    for (int y = 70 + line; y < std::min(70 + 2 * line, canvas->height()); ++y) {
+        for (int x = 0; x < canvas->width(); ++x) {
+            if (image.pixel(x, y) != background) {
+                ++ink_rows;
+                break;
+            }
+        }
+    }
+    EXPECT_GT(ink_rows, 3);
+}
+
+TEST_F(WindowTest, OpenDialogLoadsTheChosenSong) {
+    trigger("開く...");  // cancelled
+    EXPECT_EQ(active_tracks(), 0);
+    modals_.open = [&](QFileDialog& dialog) {
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "song.mml");
+    };
+    trigger("開く...");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return active_tracks() == 2; }, 10000));
+    ASSERT_EQ(modals_.seen.size(), 2u);
+    EXPECT_EQ(modals_.seen[1].kind, "open");
+    EXPECT_EQ(modals_.seen[1].title, "とっととファイルを選べ。");
+    EXPECT_EQ(modals_.seen[1].text, "mml file (*.mml);all files (*)");
+    EXPECT_EQ(window_.controller().remembered_path(), song_);
+    EXPECT_EQ(window_.windowTitle(), "song.mml - bleepforge");
 }
 
 TEST(KeyKinds, WinKeyDownMeaning) {
