@@ -50,6 +50,7 @@ inline constexpr char OPEN_FILTER_NAME[] = "mml file";
 inline constexpr char OPEN_FILTER_PATTERN[] = "*.mml";
 inline constexpr char ALL_FILTER_NAME[] = "all files";
 inline constexpr char ALL_FILTER_PATTERN[] = "*";
+inline constexpr char MENU_OPEN[] = "開く...";  // first in "ﾌｧｲﾙ"
 }  // namespace text
 
 // How the shell's Save dialog is to be set up.

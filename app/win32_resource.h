@@ -22,3 +22,6 @@
 #define CMD_WRITE_OUT 32777
 #define CMD_DEBUG 32778             // menu item that is never enabled
 #define CMD_REACQUIRE_DEVICE 32779  // menu item that is never enabled
+
+// Items the shell adds to the resource menu when the window is created.
+#define CMD_OPEN 32790

@@ -14,6 +14,8 @@ namespace bleepforge::win32 {
 namespace {
 
 constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from the string table
+constexpr UINT_PTR STATUS_TIMER = 0x5354;  // refreshes the status line while a song plays
+constexpr UINT STATUS_INTERVAL_MS = 250;
 
 class WindowShell final : public Shell {
 public:
@@ -58,6 +60,42 @@ public:
 
     void wake_ui() override {
         if (HWND w = window) PostMessageW(w, WM_RUN_POSTED, 0, 0);
+    }
+
+    void set_title(const std::string& title) override {
+        if (window) SetWindowTextW(window, utf16(title).c_str());
+    }
+
+    void set_ticking(bool on) override {
+        if (!window) return;
+        if (on) {
+            SetTimer(window, STATUS_TIMER, STATUS_INTERVAL_MS, nullptr);
+        } else {
+            KillTimer(window, STATUS_TIMER);
+        }
+    }
+
+    std::filesystem::path ask_open_path(const OpenRequest& request) override {
+        std::wstring filter;
+        for (const auto& [name, pattern] : request.filters) {
+            // "*" would miss nothing here either, but "*.*" is what the dialog shows for all files.
+            filter += utf16(name) + L'\0' + (pattern == "*" ? L"*.*" : utf16(pattern)) + L'\0';
+        }
+        const std::wstring title = utf16(request.title);
+        const std::wstring folder = request.start_folder.wstring();
+        std::vector<wchar_t> file(32768, L'\0');
+
+        OPENFILENAMEW dialog{};
+        dialog.lStructSize = sizeof dialog;
+        dialog.hwndOwner = window;
+        dialog.lpstrFilter = filter.c_str();
+        dialog.lpstrFile = file.data();
+        dialog.nMaxFile = DWORD(file.size());
+        dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+        dialog.lpstrTitle = title.c_str();
+        dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+        if (!GetOpenFileNameW(&dialog)) return {};
+        return std::filesystem::path(file.data());  // UTF-16, the file system's own name
     }
 };
 
@@ -108,17 +146,18 @@ void paint(HWND window, Controller& controller) {
     GetClientRect(window, &client);
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
-    for (const PaintLine& line : controller.paint_lines()) {
+    for (const WindowLine& line : controller.layout(client.right, client.bottom, metrics.tmHeight)) {
         const std::wstring text = utf16(line.text);
-        if (line.place == PaintLine::Place::CENTRED_ROW) {
-            RECT row = client;
-            row.top += line.row * metrics.tmHeight;
-            DrawTextW(dc, text.c_str(), int(text.size()), &row, DT_CENTER);
-        } else {
-            TextOutW(dc, line.x, line.y, text.c_str(), int(text.size()));
-        }
+        RECT box{line.x, line.y, line.x + line.width, line.y + line.height};
+        const UINT align = line.centred ? DT_CENTER : DT_LEFT;
+        DrawTextW(dc, text.c_str(), int(text.size()), &box, align | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
     }
     EndPaint(window, &ps);
+}
+
+// "開く..." before the design's items of "ﾌｧｲﾙ".
+void add_open_item(HMENU file) {
+    InsertMenuW(file, 0, MF_BYPOSITION | MF_STRING, CMD_OPEN, utf16(text::MENU_OPEN).c_str());
 }
 
 // One message of a live window; returns false for what DefWindowProcW handles.
@@ -126,7 +165,14 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
     Controller& controller = state.controller;
     result = 0;
     switch (message) {
-        case WM_CREATE: DragAcceptFiles(window, TRUE); return true;
+        case WM_CREATE:
+            DragAcceptFiles(window, TRUE);
+            add_open_item(GetSubMenu(GetMenu(window), 0));
+            return true;
+        case WM_TIMER:
+            if (wparam != STATUS_TIMER) return false;
+            controller.tick();
+            return true;
         case WM_DESTROY:
             controller.window_closed();
             PostQuitMessage(0);
@@ -153,6 +199,7 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
                 case CMD_RELOAD_PLAY: controller.reload_play(); return true;
                 case CMD_RECORD_ON: controller.record_on(); return true;
                 case CMD_WRITE_OUT: controller.write_out(); return true;
+                case CMD_OPEN: controller.open_file(); return true;
                 default: return false;
             }
         default: return false;

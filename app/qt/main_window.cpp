@@ -183,7 +183,7 @@ void MainWindow::build_menu() {
 }
 
 void MainWindow::add_open_item(QMenu& file) {
-    connect(file.addAction("開く..."), &QAction::triggered, this, [this] { controller_->open_file(); });
+    connect(file.addAction(text::MENU_OPEN), &QAction::triggered, this, [this] { controller_->open_file(); });
 }
 
 QAction* MainWindow::find_action(const QString& text) const {

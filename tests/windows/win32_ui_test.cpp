@@ -352,6 +352,7 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         bool enabled;
     };
     const Item items[] = {
+        {0, CMD_OPEN, L"開く...", true},
         {0, CMD_RECORD_ON, L"録音機能オン", true},
         {0, CMD_WRITE_OUT, L"録音データを書き出し", true},
         {0, CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", true},
@@ -467,7 +468,8 @@ TEST_F(MainWindow, DroppedFolderIsRememberedAndCannotBeRead) {
     ASSERT_EQ(answerer.seen.size(), 2u);
     for (const Box& box : answerer.seen) {
         EXPECT_EQ(box.caption, L"x");
-        EXPECT_EQ(box.text, L"ファイル読めなかったよ");
+        // The design's text, then the name and the reason.
+        EXPECT_EQ(box.text, L"ファイル読めなかったよ\n" + folder_.wstring() + L": is a folder, not a song file");
     }
     EXPECT_FALSE(playing());
 }
@@ -604,8 +606,9 @@ TEST_F(MainWindow, ExportsTheCaptureOnlyWhenStopped) {
     ASSERT_GE(captured(), std::uint32_t{3 * BLOCK_FRAMES});
     {
         Answerer answerer;
-        command(CMD_WRITE_OUT);  // still playing: refused without a word
-        EXPECT_TRUE(answerer.seen.empty());
+        command(CMD_WRITE_OUT);  // still playing: refused, saying why
+        ASSERT_EQ(answerer.seen.size(), 1u);
+        EXPECT_EQ(answerer.seen[0].text, L"演奏を止めてから書き出してね");
     }
     SendMessageW(window_, WM_RBUTTONDOWN, MK_RBUTTON, 0);
     ASSERT_FALSE(playing());
@@ -728,6 +731,68 @@ TEST_F(MainWindow, FileMenuOpensOnScreen) {
     SendMessageW(window_, WM_SYSCOMMAND, SC_KEYMENU, 'f');
     photographer.join();
     EXPECT_TRUE(shown);
+}
+
+// The title names the song; the status line is painted under the design's
+// places and kept current by the window's timer, which stops with the song.
+TEST_F(MainWindow, TitleAndStatusLineFollowTheSong) {
+    open();
+    Answerer quiet;
+    EXPECT_TRUE(drop({write_song(L"曲.mml")}));
+    EXPECT_EQ(window_text(window_), L"曲.mml - bleepforge");
+    const int line = line_height(window_);
+    auto status_ink = [&] {
+        Pixels pixels = capture_client(window_);
+        return pixels.ink({0, 70 + line, pixels.width, 70 + 2 * line});
+    };
+    const RECT status = status_ink();
+    ASSERT_LT(status.left, status.right);
+    EXPECT_GE(status.left, 10);
+    EXPECT_LE(status.left, 13);
+
+    // The timer's ticks arrive through the message loop while the song plays.
+    std::string shown;
+    for (int i = 0; i < 300 && shown.rfind("再生中 0:01", 0) != 0; ++i) {
+        pump();
+        Sleep(10);
+        shown = controller_of(window_)->status_text();
+    }
+    EXPECT_EQ(shown.rfind("再生中 0:01", 0), 0u) << shown;
+    MSG tick{};
+    Sleep(300);
+    EXPECT_TRUE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));
+    // A picture of the window while playing, for people to look at.
+    save_screen(L"win32-playing.bmp", 320, 240);
+
+    command(CMD_STOP);
+    for (int i = 0; i < 50; ++i) {
+        pump();
+        Sleep(10);
+    }
+    while (PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+    }
+    Sleep(400);
+    EXPECT_FALSE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));  // no timer while idle
+    EXPECT_EQ(controller_of(window_)->status_text().rfind("停止中", 0), 0u);
+    EXPECT_TRUE(quiet.seen.empty());
+}
+
+TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
+    open();
+    const fs::path song = write_song(L"開く曲.mml");
+    Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); },
+                       [&](HWND dialog) {
+                           SetDlgItemTextW(dialog, SAVE_NAME_FIELD, song.c_str());
+                           press(dialog, IDOK);
+                       }});
+    command(CMD_OPEN);
+    EXPECT_FALSE(playing());
+    command(CMD_OPEN);
+    ASSERT_EQ(answerer.seen.size(), 2u);
+    EXPECT_EQ(answerer.seen[1].caption, L"とっととファイルを選べ。");
+    EXPECT_TRUE(playing());
+    EXPECT_EQ(remembered().native(), song.native());
+    EXPECT_EQ(window_text(window_), L"開く曲.mml - bleepforge");
 }
 
 }  // namespace
