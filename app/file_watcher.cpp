@@ -10,6 +10,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -183,9 +184,13 @@ private:
 // would go stale, while the folder sees every way a file of that name changes.
 class Notices {
 public:
-    Notices([[maybe_unused]] const fs::path& file, [[maybe_unused]] bool native)
-        : name_(file.filename().string()) {
+    Notices(const fs::path& file, [[maybe_unused]] bool native) : name_(file.filename().string()) {
         if (::pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
+        for (int fd : wake_) {
+            if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        // A signal handler may cancel: its write must never block.
+        if (wake_[1] >= 0) ::fcntl(wake_[1], F_SETFL, O_NONBLOCK);
 #ifdef BLEEPFORGE_INOTIFY
         if (native) watch(file.parent_path());
 #endif

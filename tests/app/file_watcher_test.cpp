@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <ostream>
 #include <cctype>
 #include <string>
 #include <thread>
@@ -45,9 +46,9 @@ void write_file(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// The writer's own pace: a step that came more than SETTLE after the one
-// before lets the watcher report in between, legitimately.
-struct Steps {
+// Does to files what editors do, noting when: a step more than SETTLE after
+// the one before lets the watcher report in between, legitimately.
+struct Editor {
     Clock::time_point last{};
     int long_pauses = 0;
 
@@ -56,71 +57,54 @@ struct Steps {
         if (last != Clock::time_point{} && now - last >= FileWatcher::SETTLE) ++long_pauses;
         last = now;
     }
+    void write(const fs::path& path, const std::string& text) { write_file(path, text); mark(); }
+    void rename(const fs::path& from, const fs::path& to) { fs::rename(from, to); mark(); }
+    void remove(const fs::path& path) { fs::remove(path); mark(); }
+    // Chunks of NEW_TEXT into one open file, `pause` apart.
+    void write_slowly(const fs::path& path, size_t chunks, std::chrono::milliseconds pause) {
+        std::ofstream out(path, std::ios::binary);
+        size_t chunk = NEW_TEXT.size() / chunks + 1;
+        for (size_t at = 0; at < NEW_TEXT.size(); at += chunk) {
+            if (at > 0) std::this_thread::sleep_for(pause);
+            out << NEW_TEXT.substr(at, chunk) << std::flush;
+            mark();
+        }
+    }
 };
 
 struct Save {
     const char* name;
-    bool file_before;  // the file exists when the watch starts
-    int reports;       // 1: a save of the file; 0: only other files change
-    void (*run)(const fs::path& file, Steps& steps);
+    bool file_before;  // song.mml exists when the watch starts
+    int reports;       // 1: a save of song.mml; 0: only other files change
+    void (*run)(Editor& editor, const fs::path& dir);
 };
 
+void PrintTo(const Save& save, std::ostream* out) { *out << save.name; }
+
 const Save SAVES[] = {
-    {"InPlace", true, 1, [](const fs::path& file, Steps& steps) {
-         write_file(file, NEW_TEXT);
-         steps.mark();
+    {"InPlace", true, 1, [](Editor& e, const fs::path& dir) { e.write(dir / "song.mml", NEW_TEXT); }},
+    {"RenameOver", true, 1, [](Editor& e, const fs::path& dir) {
+         e.write(dir / ".song.mml.swp", NEW_TEXT);
+         e.rename(dir / ".song.mml.swp", dir / "song.mml");
      }},
-    {"RenameOver", true, 1, [](const fs::path& file, Steps& steps) {
-         fs::path temp = file.parent_path() / ".song.mml.swp";
-         write_file(temp, NEW_TEXT);
-         steps.mark();
-         fs::rename(temp, file);
-         steps.mark();
+    {"BackupThenNewFile", true, 1, [](Editor& e, const fs::path& dir) {
+         e.rename(dir / "song.mml", dir / "song.mml~");
+         e.write(dir / "song.mml", NEW_TEXT);
+         e.remove(dir / "song.mml~");
      }},
-    {"BackupThenNewFile", true, 1, [](const fs::path& file, Steps& steps) {
-         fs::path backup = file.parent_path() / "song.mml~";
-         fs::rename(file, backup);
-         steps.mark();
-         write_file(file, NEW_TEXT);
-         steps.mark();
-         fs::remove(backup);
-         steps.mark();
+    {"DeleteAndRecreate", true, 1, [](Editor& e, const fs::path& dir) {
+         e.remove(dir / "song.mml");
+         e.write(dir / "song.mml", NEW_TEXT);
      }},
-    {"DeleteAndRecreate", true, 1, [](const fs::path& file, Steps& steps) {
-         fs::remove(file);
-         steps.mark();
-         write_file(file, NEW_TEXT);
-         steps.mark();
-     }},
-    {"CreatedAfterTheWatchStarts", false, 1, [](const fs::path& file, Steps& steps) {
-         write_file(file, NEW_TEXT);
-         steps.mark();
-     }},
-    {"BurstOfWrites", true, 1, [](const fs::path& file, Steps& steps) {
-         std::ofstream out(file, std::ios::binary);
-         constexpr size_t WRITES = 20;  // 10 ms apart
-         size_t chunk = NEW_TEXT.size() / WRITES + 1;
-         for (size_t at = 0; at < NEW_TEXT.size(); at += chunk) {
-             out << NEW_TEXT.substr(at, chunk) << std::flush;
-             steps.mark();
-             std::this_thread::sleep_for(10ms);
-         }
-     }},
-    {"HalfWritten", true, 1, [](const fs::path& file, Steps& steps) {
-         std::ofstream out(file, std::ios::binary);
-         out << NEW_TEXT.substr(0, NEW_TEXT.size() / 2) << std::flush;
-         steps.mark();
-         std::this_thread::sleep_for(30ms);
-         out << NEW_TEXT.substr(NEW_TEXT.size() / 2) << std::flush;
-         steps.mark();
-     }},
-    {"OnlyOtherFilesInTheFolder", true, 0, [](const fs::path& file, Steps& steps) {
-         fs::path folder = file.parent_path();
-         write_file(folder / "song.mml.bak", NEW_TEXT);
-         write_file(folder / "other.tmp", NEW_TEXT);
-         fs::rename(folder / "other.tmp", folder / "other.mml");
-         fs::remove(folder / "other.mml");
-         steps.mark();
+    {"CreatedAfterTheWatchStarts", false, 1,
+     [](Editor& e, const fs::path& dir) { e.write(dir / "song.mml", NEW_TEXT); }},
+    {"BurstOfWrites", true, 1, [](Editor& e, const fs::path& dir) { e.write_slowly(dir / "song.mml", 20, 10ms); }},
+    {"HalfWritten", true, 1, [](Editor& e, const fs::path& dir) { e.write_slowly(dir / "song.mml", 2, 30ms); }},
+    {"OnlyOtherFilesInTheFolder", true, 0, [](Editor& e, const fs::path& dir) {
+         e.write(dir / "song.mml.bak", NEW_TEXT);
+         e.write(dir / "other.tmp", NEW_TEXT);
+         e.rename(dir / "other.tmp", dir / "other.mml");
+         e.remove(dir / "other.mml");
      }},
 };
 
@@ -184,6 +168,11 @@ bool has_folder_notices() {
 }
 
 const char* name_of(Backend backend) { return backend == Backend::NATIVE ? "Native" : "Polling"; }
+}  // namespace
+
+void PrintTo(Backend backend, std::ostream* out) { *out << name_of(backend); }
+
+namespace {
 
 long long ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
 
@@ -203,8 +192,8 @@ TEST_P(EachSave, IsReportedOnceAndComplete) {
         ASSERT_EQ(watcher.backend(), Backend::NATIVE);
     }
     watcher.start([&] { reports.add(); });
-    Steps steps;
-    save.run(file, steps);
+    Editor editor;
+    save.run(editor, folder.path());
     if (save.reports > 0) reports.wait_for_first(REPORT_BOUND);
     std::this_thread::sleep_for(QUIET);
     Clock::time_point stopping = Clock::now();
@@ -218,12 +207,12 @@ TEST_P(EachSave, IsReportedOnceAndComplete) {
     }
     ASSERT_FALSE(got.empty()) << "no report within " << ms(REPORT_BOUND) << " ms";
     EXPECT_EQ(got.back().text, NEW_TEXT) << "the last report came before the save was complete";
-    if (steps.long_pauses > 0) {
-        EXPECT_LE(got.size(), size_t(1 + steps.long_pauses)) << "the writer paused " << steps.long_pauses << " times";
+    if (editor.long_pauses > 0) {
+        EXPECT_LE(got.size(), size_t(1 + editor.long_pauses)) << "the writer paused " << editor.long_pauses << " times";
         return;
     }
     EXPECT_EQ(got.size(), 1u) << "one save, one report";
-    long long delay = ms(got.front().when - steps.last);
+    long long delay = ms(got.front().when - editor.last);
     RecordProperty("delay_ms", int(delay));
     std::printf("[ delay    ] %s %s: reported %lld ms after the last write\n", name_of(backend), save.name, delay);
 }
