@@ -254,6 +254,23 @@ TEST_P(EachBackend, WaitReturnsOnASaveAndOnCancel) {
     EXPECT_LT(Clock::now() - waiting, 1s);
 }
 
+#ifdef __linux__
+// inotify ends with the watched folder; the watcher polls from then on.
+// (Windows keeps a folder with an open handle until the handle closes.)
+TEST(FileWatcher, FindsTheFileInAFolderMadeAnew) {
+    TempFolder folder;
+    fs::path file = folder.path() / "song.mml";
+    write_file(file, OLD_TEXT);
+    FileWatcher watcher(file);
+    fs::remove_all(folder.path());
+    EXPECT_FALSE(watcher.wait(300ms));
+    fs::create_directories(folder.path());
+    write_file(file, NEW_TEXT);
+    EXPECT_TRUE(watcher.wait(REPORT_BOUND));
+    EXPECT_EQ(watcher.backend(), Backend::POLLING);
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Backends, EachBackend, testing::Values(Backend::NATIVE, Backend::POLLING),
                          [](const testing::TestParamInfo<Backend>& info) { return name_of(info.param); });
 
