@@ -451,6 +451,8 @@ void compare_loops(const std::array<TrackPlay, TRACK_COUNT>& plays,
                                 " ticks: not whole multiples of each other, so the tracks drift apart");
             continue;
         }
+        // Only at one steady tempo do equal ticks mean equal time, short of rounding.
+        if (p.tempo_x100 == 0 || p.tempo_x100 != l.tempo_x100) continue;
         const long times = l.loop_ticks / p.loop_ticks;
         const double drift = l.loop_samples - times * p.loop_samples;
         if (drift == 0) continue;
@@ -458,7 +460,7 @@ void compare_loops(const std::array<TrackPlay, TRACK_COUNT>& plays,
         report.inform(k, "loops in step with track " + std::to_string(longest) + " in ticks but drifts " +
                              std::to_string(long(std::fabs(drift))) + (std::fabs(drift) == 1 ? " sample " : " samples ") +
                              per + " (note lengths are not whole samples at this tempo)" +
-                             steady_tempos(std::gcd(p.tick_gcd, l.tick_gcd), p.tempo_x100 == l.tempo_x100 ? p.tempo_x100 : 0));
+                             steady_tempos(std::gcd(p.tick_gcd, l.tick_gcd), p.tempo_x100));
     }
 }
 
