@@ -119,7 +119,7 @@ std::optional<NotText> not_text(std::string_view bytes) {
     if (starts("\xFF\xFE") || starts("\xFE\xFF")) {
         return NotText{0, "the file is UTF-16 text (it starts with a UTF-16 byte-order mark); save it as UTF-8"};
     }
-    if (starts("RIFF") && bytes.substr(8, 4) == "WAVE") return NotText{0, "the file is a WAV sound file, not a song"};
+    if (starts("RIFF") && bytes.size() >= 12 && bytes.substr(8, 4) == "WAVE") return NotText{0, "the file is a WAV sound file, not a song"};
     static const std::pair<std::string_view, const char*> kinds[] = {
         {"\x89PNG", "a PNG image"},   {"\xFF\xD8\xFF", "a JPEG image"}, {"GIF8", "a GIF image"},
         {"PK\x03\x04", "a ZIP archive"}, {"\x1F\x8B", "a gzip archive"}, {"\x7F" "ELF", "a program (ELF)"},

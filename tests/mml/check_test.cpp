@@ -177,6 +177,7 @@ TEST(Check, FilesThatAreNotText) {
         {std::string("\xFF\xFE").append(utf16), "the file is UTF-16 text (it starts with a UTF-16 byte-order mark)"},
         {utf16, "the file looks like UTF-16 text (little-endian, without a byte-order mark)"},
         {wav, "the file is a WAV sound file"},
+        {std::string("RIFF\x10", 5), "the file looks like binary data"},  // too short to say WAVE
         {std::string("\x7F" "ELF\x02\x01\x01").append(100, '\0'), "the file is a program (ELF)"},
         {std::string("0c\x01\x02\x03\x04\x05\x06\x07\x08\x0e\x0f\x10\x11\x12", 15), "the file looks like binary data"},
     };
