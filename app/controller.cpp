@@ -16,7 +16,32 @@ std::filesystem::path with_wav_extension(const std::filesystem::path& path) {
     return named;
 }
 
-Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {}
+Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {
+    // The render thread tells of a stalled device; the window repaints to show its line.
+    stream_.set_state_listener([this] { post([this] { shell_.repaint(); }); });
+}
+
+Controller::~Controller() {
+    stream_.set_state_listener({});
+    if (writer_.joinable()) writer_.join();
+}
+
+void Controller::post(std::function<void()> call) {
+    {
+        std::lock_guard<std::mutex> lock(posted_mutex_);
+        posted_.push_back(std::move(call));
+    }
+    shell_.wake_ui();
+}
+
+void Controller::run_posted() {
+    std::deque<std::function<void()>> calls;
+    {
+        std::lock_guard<std::mutex> lock(posted_mutex_);
+        calls.swap(posted_);
+    }
+    for (auto& call : calls) call();
+}
 
 void Controller::drop(const std::vector<DroppedFile>& files) {
     if (files.size() > 1) {
@@ -39,7 +64,10 @@ void Controller::load(const DroppedFile& file) {
         shell_.show_message(text::READ_FAILED, text::READ_FAILED_CAPTION);
         return;
     }
-    stream_.with_engine([&](Engine& engine) { load_song(engine, bytes); });
+    // Splitting and compiling a large file takes long: only the copy of the
+    // compiled streams runs under the lock the render thread needs.
+    const std::unique_ptr<PreparedSong> song = prepare_song(bytes);
+    stream_.with_engine([&](Engine& engine) { start_prepared_song(engine, *song); });
 }
 
 void Controller::stop() {
@@ -89,10 +117,28 @@ void Controller::write_out() {
         frames = engine.RecordBuffer.get();
         count = engine.recorded_frames;
     });
-    std::string reason;
-    PendingFile file;
-    const bool written = frames == nullptr || (file.open(target, reason) && write_wav(file, frames, count, reason));
+    if (frames == nullptr) {
+        exporting_ = false;
+        return;
+    }
+    // The capture stays as it is until write_finished runs: no song starts
+    // and only window_closed, after joining the writer, releases it.
+    saving_ = true;
+    shell_.repaint();
+    writer_ = std::thread([this, target, frames, count] {
+        std::string reason;
+        PendingFile file;
+        const bool written = file.open(target, reason) && write_wav(file, frames, count, reason);
+        post([this, target, written, reason] { write_finished(target, written, reason); });
+    });
+}
+
+void Controller::write_finished(const std::filesystem::path& target, bool written, const std::string& reason) {
+    if (!writer_.joinable()) return;  // the window closed meanwhile
+    writer_.join();
+    saving_ = false;
     exporting_ = false;
+    shell_.repaint();
     if (!written) {
         shell_.show_message(std::string(text::WRITE_FAILED) + "\n" + target.string() + "\n" + reason,
                             text::ERROR_CAPTION);
@@ -100,6 +146,7 @@ void Controller::write_out() {
 }
 
 void Controller::window_closed() {
+    if (writer_.joinable()) writer_.join();
     stream_.halt();
 }
 
@@ -133,6 +180,7 @@ std::vector<PaintLine> Controller::paint_lines() {
     if (stream_.with_engine([](const Engine& engine) { return engine.recording_mode; })) {
         lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
     }
+    if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
     return lines;
 }
 

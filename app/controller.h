@@ -4,8 +4,12 @@
 // paints what `paint_lines` returns; it decides nothing itself.
 #pragma once
 
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/stream.h"
@@ -23,6 +27,7 @@ inline constexpr char DROP_REFUSED_CAPTION[] = "えらー";
 inline constexpr char READ_FAILED[] = "ファイル読めなかったよ";
 inline constexpr char READ_FAILED_CAPTION[] = "x";
 inline constexpr char WRITE_FAILED[] = "ファイル書けなかったよ";
+inline constexpr char SAVING[] = "保存中...";
 inline constexpr char NO_CAPTURE_MEMORY[] = "録音用のメモリが足りないよ。録音モードにできなかった";
 inline constexpr char ERROR_CAPTION[] = "えらー";
 inline constexpr char SAVE_TITLE[] = "とっととファイルを選べ。";
@@ -68,6 +73,9 @@ public:
     virtual std::filesystem::path ask_save_path(const SaveRequest& request) = 0;
     // Repaints the whole client area now.
     virtual void repaint() = 0;
+    // Arranges for Controller::run_posted() to be called soon on the UI
+    // thread, from its event loop. The only member called from any thread.
+    virtual void wake_ui() = 0;
 };
 
 enum class KeyKind {
@@ -81,6 +89,14 @@ class Controller {
 public:
     // Both must outlive the controller. All calls run on the UI thread.
     Controller(AudioStream& stream, Shell& shell);
+    ~Controller();
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // Queues `call` for the UI thread and wakes it through the shell; any thread.
+    void post(std::function<void()> call);
+    // Runs the calls queued so far, in order; the shell calls it on the UI thread when woken.
+    void run_posted();
 
     // A drop of `files`: more than one is refused with a message box; one is
     // remembered and loaded as by reload_play.
@@ -88,7 +104,8 @@ public:
     // Reads the remembered file again and starts it from the beginning; a file
     // that cannot be read leaves everything playing as it was and says so.
     // Nothing when no file has been dropped. Drops and reloads are ignored
-    // while the Save dialog is open, so the capture being saved stays as it is.
+    // while the Save dialog is open and until the export has been written, so
+    // the capture being saved stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
@@ -97,9 +114,13 @@ public:
     void record_on();
     // Writes the capture as a WAV file chosen in the Save dialog, when
     // recording is on, something is captured and no track plays; else nothing.
-    // The file is replaced only once complete; a failed write says so.
+    // The write runs on a worker thread while the window paints "保存中...";
+    // it ends in a posted call, so drops, reloads and exports are refused
+    // until the UI thread has run it. The file is replaced only once
+    // complete; a failed write says so.
     void write_out();
-    // Ends streaming for good; for the main window's destruction.
+    // Waits for a write in progress, then ends streaming for good; for the
+    // main window's destruction.
     void window_closed();
 
     void key_down(KeyKind key);  // P reload_play, R record_on, SYSTEM nothing, OTHER stop
@@ -117,12 +138,17 @@ public:
 
 private:
     void load(const DroppedFile& file);
+    void write_finished(const std::filesystem::path& target, bool written, const std::string& reason);
 
     AudioStream& stream_;
     Shell& shell_;
     DroppedFile remembered_;
     std::filesystem::path save_path_;
-    bool exporting_ = false;  // the Save dialog is open: no song may start meanwhile
+    bool exporting_ = false;  // the Save dialog is open or the write runs: no song may start meanwhile
+    bool saving_ = false;     // the worker writes the capture
+    std::thread writer_;
+    std::mutex posted_mutex_;
+    std::deque<std::function<void()>> posted_;
 };
 
 // `path` with ".wav" added when it has no extension.

@@ -3,6 +3,7 @@
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -16,7 +17,8 @@ constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from th
 
 class WindowShell final : public Shell {
 public:
-    HWND window = nullptr;  // owner of the message boxes; nullptr once destroyed
+    // Owner of the message boxes; nullptr once destroyed. Read by wake_ui on other threads.
+    std::atomic<HWND> window = nullptr;
 
     void show_message(const std::string& text, const std::string& caption) override {
         MessageBoxW(window, utf16(text).c_str(), utf16(caption).c_str(), MB_OK);
@@ -52,6 +54,10 @@ public:
         if (!window) return;
         InvalidateRect(window, nullptr, TRUE);
         UpdateWindow(window);
+    }
+
+    void wake_ui() override {
+        if (HWND w = window) PostMessageW(w, WM_RUN_POSTED, 0, 0);
     }
 };
 
@@ -126,6 +132,7 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
             PostQuitMessage(0);
             return true;
         case WM_PAINT: paint(window, controller); return true;
+        case WM_RUN_POSTED: controller.run_posted(); return true;
         case WM_KEYDOWN: controller.key_down(key_kind(wparam)); return true;
         case WM_LBUTTONDOWN: controller.left_button(); return true;
         case WM_RBUTTONDOWN: controller.right_button(); return true;

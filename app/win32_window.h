@@ -13,6 +13,10 @@
 
 namespace bleepforge::win32 {
 
+// Posted by other threads (a stalled device, a finished export): the window
+// runs the controller's queued calls. It carries nothing.
+constexpr UINT WM_RUN_POSTED = WM_APP + 1;
+
 // UTF-8 to UTF-16 and back, for the controller's texts and the W calls.
 std::wstring utf16(std::string_view text);
 std::string utf8(std::wstring_view text);

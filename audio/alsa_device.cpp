@@ -105,11 +105,15 @@ private:
     // Recovers from an underrun or a suspend, silently. A device that keeps
     // failing is retried until the deadline; false then.
     bool recover(int err, std::chrono::steady_clock::time_point deadline) {
-        while (snd_pcm_recover(pcm_, err, 1) < 0) {
+        for (;;) {
+            const int result = err == -ESTRPIPE
+                                   ? resume_suspended([this] { return snd_pcm_resume(pcm_); },
+                                                      [this] { return snd_pcm_prepare(pcm_); }, deadline)
+                                   : snd_pcm_recover(pcm_, err, 1);
+            if (result >= 0) return true;
             if (ms_until(deadline) <= 0) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(RESUME_RETRY_MS));
         }
-        return true;
     }
 
     static int ms_until(std::chrono::steady_clock::time_point deadline) {
@@ -122,6 +126,15 @@ private:
 };
 
 }  // namespace
+
+int resume_suspended(const std::function<int()>& resume, const std::function<int()>& prepare,
+                     std::chrono::steady_clock::time_point deadline) {
+    int err;
+    while ((err = resume()) == -EAGAIN && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(RESUME_RETRY_MS));
+    }
+    return err < 0 ? prepare() : err;
+}
 
 std::unique_ptr<AudioDevice> make_alsa_device(const std::string& pcm_name) {
     return std::make_unique<AlsaDevice>(pcm_name);

@@ -62,6 +62,8 @@ struct AudioStream::Impl {
     std::atomic<std::int64_t> worst_mix_ns{0};     // written by the render thread only
     std::array<std::array<std::int16_t, BLOCK_SAMPLES>, 2> output_blocks{};  // the first is silence
     std::mutex halt_mutex;  // one halt at a time
+    std::mutex listener_mutex;  // held while the listener is called or replaced
+    std::function<void()> state_listener;
     std::thread thread;
 
     void render_thread(std::mutex& engine_lock, Engine& engine);
@@ -94,7 +96,10 @@ void AudioStream::Impl::render_thread(std::mutex& engine_lock, Engine& engine) {
         if (device->write_block(output_blocks[i].data(), DEVICE_WAIT_MS) == AudioDevice::Wait::TIMED_OUT) {
             std::fprintf(stderr, "bleepforge: the sound device stopped answering; playback stopped\n");
             State streaming = State::STREAMING;
-            state.compare_exchange_strong(streaming, State::STALLED);
+            if (state.compare_exchange_strong(streaming, State::STALLED)) {
+                std::lock_guard<std::mutex> lock(listener_mutex);
+                if (state_listener) state_listener();
+            }
             return;
         }
         i = 1 - i;
@@ -124,6 +129,11 @@ void AudioStream::halt() {
     }
     State streaming = State::STREAMING;
     s.state.compare_exchange_strong(streaming, State::HALTED);
+}
+
+void AudioStream::set_state_listener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(impl_->listener_mutex);
+    impl_->state_listener = std::move(listener);
 }
 
 AudioStream::State AudioStream::state() const { return impl_->state.load(); }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,11 @@ public:
     void halt();
 
     State state() const;
+    // Called on the render thread right after the state changed there (a
+    // device that stopped answering), so a window can repaint without user
+    // action. Empty: none. Setting waits for a call in progress to end, so
+    // once set to empty the previous function is never called again.
+    void set_state_listener(std::function<void()> listener);
     std::string device_error() const;  // why the device failed to open, else empty
 
     struct Stats {

@@ -1,8 +1,5 @@
 #include "audio/winmm_device.h"
 
-#include <windows.h>
-#include <mmsystem.h>
-
 #include <array>
 #include <cstring>
 
@@ -16,6 +13,7 @@ namespace {
 // (and for open and close); the block's WHDR_DONE flag tells which it was.
 class WinmmDevice final : public AudioDevice {
 public:
+    explicit WinmmDevice(const WaveOutCalls& calls) : wave_(calls) {}
     ~WinmmDevice() override { close(); }
 
     bool open(std::string& reason) override {
@@ -31,7 +29,7 @@ public:
         format.nAvgBytesPerSec = SAMPLE_RATE * 4;
         format.nBlockAlign = 4;
         format.wBitsPerSample = 16;
-        const MMRESULT result = waveOutOpen(&wave_out_, WAVE_MAPPER, &format,
+        const MMRESULT result = wave_.open(&wave_out_, WAVE_MAPPER, &format,
                                             reinterpret_cast<DWORD_PTR>(done_event_), 0, CALLBACK_EVENT);
         if (result != MMSYSERR_NOERROR) {
             reason = "waveOutOpen: " + error_text(result);
@@ -47,8 +45,13 @@ public:
             h.dwBufferLength = BLOCK_BYTES;
             h.dwFlags = WHDR_BEGINLOOP | WHDR_ENDLOOP;
             h.dwLoops = 1;
-            waveOutPrepareHeader(wave_out_, &h, sizeof h);
             written_[j] = false;
+            const MMRESULT prepared = wave_.prepare_header(wave_out_, &h, sizeof h);
+            if (prepared != MMSYSERR_NOERROR) {
+                reason = "waveOutPrepareHeader: " + error_text(prepared);
+                close();
+                return false;
+            }
         }
         next_ = 0;
         return true;
@@ -58,7 +61,11 @@ public:
         const int i = next_;
         next_ = 1 - i;
         std::memcpy(blocks_[i].data(), block, BLOCK_BYTES);
-        waveOutWrite(wave_out_, &headers_[i], sizeof headers_[i]);
+        // A header that was not queued keeps its old WHDR_DONE: waiting on it
+        // would return at once, and the render thread would spin.
+        if (wave_out_ == nullptr || wave_.write(wave_out_, &headers_[i], sizeof headers_[i]) != MMSYSERR_NOERROR) {
+            return Wait::TIMED_OUT;
+        }
         written_[i] = true;
 
         // Return once the block queued before this one has played.
@@ -76,9 +83,11 @@ public:
 
     void close() override {
         if (wave_out_) {
-            waveOutReset(wave_out_);
-            for (WAVEHDR& h : headers_) waveOutUnprepareHeader(wave_out_, &h, sizeof h);
-            waveOutClose(wave_out_);
+            wave_.reset(wave_out_);
+            for (WAVEHDR& h : headers_) {
+                if (h.dwFlags & WHDR_PREPARED) wave_.unprepare_header(wave_out_, &h, sizeof h);
+            }
+            wave_.close(wave_out_);
             wave_out_ = nullptr;
         }
         if (done_event_) {
@@ -101,6 +110,7 @@ private:
         return std::string(utf8) + " (error " + std::to_string(result) + ")";
     }
 
+    WaveOutCalls wave_;
     HWAVEOUT wave_out_ = nullptr;
     HANDLE done_event_ = nullptr;
     std::array<std::array<std::int16_t, BLOCK_SAMPLES>, 2> blocks_{};
@@ -111,8 +121,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<AudioDevice> make_winmm_device() {
-    return std::make_unique<WinmmDevice>();
+std::unique_ptr<AudioDevice> make_winmm_device(const WaveOutCalls& calls) {
+    return std::make_unique<WinmmDevice>(calls);
 }
 
 }  // namespace bleepforge

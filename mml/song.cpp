@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "mml/compiler.h"
+
 namespace bleepforge {
 
 SplitSong split_song(std::string_view bytes) {
@@ -43,6 +45,44 @@ void load_song(Engine& engine, std::string_view bytes) {
     stop_all_tracks(engine);
     const SplitSong song = split_song(bytes);
     start_all_if_idle(engine, song.texts);
+    if (engine.recording_mode) engine.recorded_frames = 0;
+}
+
+std::unique_ptr<PreparedSong> prepare_song(std::string_view bytes) {
+    const SplitSong split = split_song(bytes);
+    // The compiler leaves the operand byte of an event without one as it
+    // was. Compiling over two different fillings shows which bytes it wrote,
+    // so only those replace the live stream, as an in-place compile would.
+    auto zeros = std::make_unique<Engine>();
+    auto ones = std::make_unique<Engine>();
+    auto song = std::make_unique<PreparedSong>();
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        zeros->tracks[k].events.fill(0x00);
+        ones->tracks[k].events.fill(0xFF);
+        compile_track(*zeros, k, split.texts[k]);
+        compile_track(*ones, k, split.texts[k]);
+        PreparedSong::Stream& stream = song->streams[k];
+        stream.events = zeros->tracks[k].events;
+        stream.events_end = zeros->tracks[k].events_end;
+        for (std::size_t i = 0; i < EVENT_STREAM_BYTES; ++i) {
+            stream.written[i] = stream.events[i] == ones->tracks[k].events[i];
+        }
+    }
+    return song;
+}
+
+void start_prepared_song(Engine& engine, const PreparedSong& song) {
+    stop_all_tracks(engine);
+    clear_all_streams(engine);
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        TrackState& t = engine.tracks[k];
+        const PreparedSong::Stream& stream = song.streams[k];
+        for (std::size_t i = 0; i < EVENT_STREAM_BYTES; ++i) {
+            if (stream.written[i]) t.events[i] = stream.events[i];
+        }
+        t.events_end = stream.events_end;
+    }
+    reset_all_tracks(engine);
     if (engine.recording_mode) engine.recorded_frames = 0;
 }
 

@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <bitset>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,20 @@ SplitSong split_song(std::string_view bytes);
 // Loads a song as a dropped file is loaded: stops every track, recompiles all
 // eight streams, starts them, and restarts the capture while recording.
 void load_song(Engine& engine, std::string_view bytes);
+
+// load_song in two steps, so the slow part runs outside the engine lock:
+// prepare_song splits and compiles into streams of its own (any thread, no
+// engine), start_prepared_song then does what load_song does with them.
+struct PreparedSong {
+    struct Stream {
+        std::array<std::uint8_t, EVENT_STREAM_BYTES> events{};
+        std::bitset<EVENT_STREAM_BYTES> written;  // the bytes the compiler wrote; it skips some
+        int events_end = -1;
+    };
+    std::array<Stream, TRACK_COUNT> streams;
+};
+std::unique_ptr<PreparedSong> prepare_song(std::string_view bytes);
+void start_prepared_song(Engine& engine, const PreparedSong& song);
 
 // Reads a whole song file. On failure returns false with a reason a person can read.
 bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason);

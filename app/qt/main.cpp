@@ -15,10 +15,9 @@ int main(int argc, char** argv) {
     // The frame's size is known only once the window manager has framed the window.
     QTimer::singleShot(200, &window, [&window] { window.fit_outer_size(); });
 
-    const QStringList args = QApplication::arguments();
-    if (args.size() > 1) {
-        std::error_code ec;
-        const std::filesystem::path song = std::filesystem::absolute(to_path(args[1]), ec);
+    // argv as QApplication left it (its own options taken out), in the file system's bytes.
+    const std::filesystem::path song = song_argument(argc, argv);
+    if (!song.empty()) {
         QTimer::singleShot(0, &window, [&window, song] { window.controller().drop({{song}}); });
     }
     return app.exec();

@@ -39,6 +39,18 @@ std::filesystem::path to_path(const QString& path) {
     return std::filesystem::path(QFile::encodeName(path).toStdString());
 }
 
+std::filesystem::path local_path(const QUrl& url) {
+    // The URL's own bytes: a name that is not UTF-8 does not survive a QString.
+    return std::filesystem::path(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toUtf8()).toStdString());
+}
+
+std::filesystem::path song_argument(int argc, const char* const* argv) {
+    if (argc < 2 || argv[1] == nullptr || argv[1][0] == '\0') return {};
+    std::error_code ec;
+    const std::filesystem::path song = std::filesystem::absolute(std::filesystem::path(argv[1]), ec);
+    return ec ? std::filesystem::path(argv[1]) : song;
+}
+
 KeyKind key_kind(int qt_key, Qt::KeyboardModifiers modifiers) {
     // As in Win32, a key held with Alt (but not AltGr's Ctrl+Alt), Alt itself
     // and F10 are system keys for the menu.
@@ -98,6 +110,12 @@ public:
     }
 
     void repaint() override { window_.canvas_->repaint(); }
+
+    // Any thread: the queued call runs on the window's thread, and never once the window is gone.
+    void wake_ui() override {
+        MainWindow* window = &window_;
+        QMetaObject::invokeMethod(window, [window] { window->controller().run_posted(); }, Qt::QueuedConnection);
+    }
 
 private:
     MainWindow& window_;
@@ -178,7 +196,7 @@ void MainWindow::dropEvent(QDropEvent* event) {
     std::vector<DroppedFile> files;
     for (const QUrl& url : event->mimeData()->urls()) {
         if (url.isLocalFile()) {
-            files.push_back({to_path(url.toLocalFile()), true});
+            files.push_back({local_path(url), true});
         } else {
             files.push_back({url.toString().toStdString(), false});
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QUrl>
 #include <memory>
 
 #include "app/controller.h"
@@ -15,6 +16,12 @@ namespace bleepforge {
 KeyKind key_kind(int qt_key, Qt::KeyboardModifiers modifiers);
 // A path of this machine from Qt's text of it, byte for byte as the file system names it.
 std::filesystem::path to_path(const QString& path);
+// The path of a local file URL, byte for byte as the file system names it,
+// even when the name is not UTF-8.
+std::filesystem::path local_path(const QUrl& url);
+// The song named on the command line (after Qt took its own options), made
+// absolute from its raw bytes; empty when none is given.
+std::filesystem::path song_argument(int argc, const char* const* argv);
 
 class MainWindow : public QMainWindow {
     Q_OBJECT

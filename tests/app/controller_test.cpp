@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <fstream>
@@ -34,7 +35,20 @@ public:
         return answer ? answer(request) : fs::path{};
     }
     void repaint() override { ++repaints; }
+    void wake_ui() override {
+        std::lock_guard<std::mutex> lock(wake_mutex);
+        ++wakes;
+        woken.notify_all();
+    }
+    // Waits for a wake from another thread; false after a minute without one.
+    bool wait_for_wake(int count = 1) {
+        std::unique_lock<std::mutex> lock(wake_mutex);
+        return woken.wait_for(lock, std::chrono::minutes(1), [&] { return wakes >= count; });
+    }
 
+    std::mutex wake_mutex;
+    std::condition_variable woken;
+    int wakes = 0;
     std::vector<Message> messages;
     std::vector<SaveRequest> requests;
     std::function<fs::path(const SaveRequest&)> answer;
@@ -74,6 +88,17 @@ protected:
         stream_.with_engine([&](Engine& e) {
             for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
         });
+    }
+    // Lets the export's worker finish and runs its completion, as the UI thread would.
+    void finish_export() {
+        ASSERT_TRUE(shell_.wait_for_wake());
+        controller_.run_posted();
+    }
+    bool painted(const char* text) {
+        for (const PaintLine& line : controller_.paint_lines()) {
+            if (line.text == text) return true;
+        }
+        return false;
     }
     std::uint32_t recorded() {
         return stream_.with_engine([](const Engine& e) { return e.recorded_frames; });
@@ -177,6 +202,50 @@ TEST(ControllerStreaming, NoDeviceLineOnlyWhenTheDeviceFails) {
     EXPECT_EQ(controller.paint_lines().size(), 1u);
 }
 
+// The render thread tells the window of a stalled device at once: the line
+// shows without any user action.
+TEST(ControllerStreaming, StalledDeviceWakesTheWindowToRepaint) {
+    FakeShell shell;
+    auto device = std::make_unique<TestDevice>(TestDevice::Options{.max_wait_ms = 0});
+    std::shared_ptr<TestDevice::Log> log = device->log();
+    AudioStream stream(std::move(device));
+    Controller controller(stream, shell);
+    ASSERT_TRUE(log->wait_for_blocks(2, std::chrono::minutes(1)));
+    log->stop_answering();
+    ASSERT_TRUE(shell.wait_for_wake());
+    EXPECT_EQ(stream.state(), AudioStream::State::STALLED);
+    controller.run_posted();
+    EXPECT_EQ(shell.repaints, 1);
+    EXPECT_EQ(controller.paint_lines().at(1).text, text::DEVICE_STALLED);
+}
+
+// Loading runs the slow split and compile outside the engine lock, so even a
+// file at the size limit keeps the paced device fed: no block comes late.
+TEST(ControllerStreaming, LoadingAHugeFileMakesNoBlockLate) {
+    const fs::path big = fs::temp_directory_path() / "bleepforge_controller_huge.mml";
+    {
+        std::ofstream out(big, std::ios::binary);
+        const std::string lines = "0t150l8cdefgab>c<\r\n1o3l4cgcg\r\n2v9ceg\r\n3@2cdef\r\n";
+        for (std::size_t n = 0; n + lines.size() <= (std::size_t{16} << 20) - 1024; n += lines.size()) out << lines;
+    }
+    FakeShell shell;
+    const auto period = std::chrono::microseconds(1'000'000LL * BLOCK_FRAMES / SAMPLE_RATE);
+    auto device = std::make_unique<TestDevice>(TestDevice::Options{.block_period = period, .keep_blocks = 0});
+    std::shared_ptr<TestDevice::Log> log = device->log();
+    AudioStream stream(std::move(device));
+    Controller controller(stream, shell);
+    ASSERT_TRUE(log->wait_for_blocks(4, std::chrono::minutes(1)));
+    const std::uint64_t late = log->underruns();
+    for (int i = 0; i < 3; ++i) {
+        controller.drop({{big}});
+        ASSERT_TRUE(log->wait_for_blocks(log->blocks() + 2, std::chrono::minutes(1)));
+    }
+    EXPECT_EQ(log->underruns(), late);
+    EXPECT_TRUE(shell.messages.empty());
+    EXPECT_TRUE(stream.with_engine([](const Engine& e) { return any_track_active(e); }));
+    fs::remove(big);
+}
+
 TEST_F(ControllerTest, NoSongStartsWhileTheSaveDialogIsOpen) {
     capture(1);
     shell_.answer = [&](const SaveRequest&) {
@@ -185,8 +254,55 @@ TEST_F(ControllerTest, NoSongStartsWhileTheSaveDialogIsOpen) {
         return dir_ / "take.wav";
     };
     controller_.write_out();
+    finish_export();
     EXPECT_EQ(active_tracks(), 0);
     EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
+}
+
+// Until its completion has run on the UI thread the export shows, and no
+// song, reload or second export may touch the capture.
+TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
+    capture(1);
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "take.wav"; };
+    controller_.write_out();
+    EXPECT_TRUE(painted(text::SAVING));
+    EXPECT_EQ(shell_.repaints, 2);  // record_on, then the saving line
+    controller_.drop({{song_}});
+    controller_.reload_play();
+    controller_.write_out();
+    EXPECT_EQ(active_tracks(), 0);
+    EXPECT_EQ(shell_.requests.size(), 1u);
+    EXPECT_EQ(recorded(), std::uint32_t(BLOCK_FRAMES));
+
+    finish_export();
+    EXPECT_FALSE(painted(text::SAVING));
+    EXPECT_EQ(shell_.repaints, 3);
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
+    EXPECT_TRUE(shell_.messages.empty());
+    controller_.drop({{song_}});
+    EXPECT_EQ(active_tracks(), 2);
+
+    // A failed write says so from the completion, not from the worker.
+    play_blocks(1);
+    controller_.stop();
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "no-such-folder" / "take.wav"; };
+    controller_.write_out();
+    EXPECT_TRUE(shell_.messages.empty());
+    ASSERT_TRUE(shell_.wait_for_wake(2));
+    controller_.run_posted();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text.rfind(text::WRITE_FAILED, 0), 0u);
+}
+
+TEST_F(ControllerTest, ClosingDuringTheExportWaitsForTheWrite) {
+    capture(2);
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "take.wav"; };
+    controller_.write_out();
+    controller_.window_closed();
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + 2 * BLOCK_BYTES);
+    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), nullptr);
+    controller_.run_posted();  // the completion finds the window gone
+    EXPECT_TRUE(shell_.messages.empty());
 }
 
 TEST(WavExtension, AddedOnlyWhenMissing) {

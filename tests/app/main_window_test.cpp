@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -77,6 +78,25 @@ private:
     }
     QPointer<QWidget> answered_;
     QTimer timer_;
+};
+
+// Records the texts the controller gave each time the watched widget painted.
+class PaintSpy : public QObject {
+public:
+    PaintSpy(MainWindow& window, std::vector<std::vector<std::string>>& painted)
+        : QObject(&window), window_(window), painted_(painted) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            std::vector<std::string> texts;
+            for (const PaintLine& line : window_.controller().paint_lines()) texts.push_back(line.text);
+            painted_.push_back(texts);
+        }
+        return false;
+    }
+
+private:
+    MainWindow& window_;
+    std::vector<std::vector<std::string>>& painted_;
 };
 
 // Types `name` into the Save dialog's name field and presses Enter.
@@ -159,6 +179,14 @@ protected:
             for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
         });
     }
+    bool saving() {
+        for (const PaintLine& line : window_.controller().paint_lines()) {
+            if (line.text == text::SAVING) return true;
+        }
+        return false;
+    }
+    // The export's worker writes; its completion arrives through the event loop.
+    void wait_saved() { EXPECT_TRUE(QTest::qWaitFor([&] { return !saving(); }, 60000)); }
 
     AudioStream stream_;
     MainWindow window_;
@@ -310,6 +338,7 @@ TEST_F(WindowTest, ExportRefusedUntilStoppedThenWritten) {
         type_name(dialog, "take1");
     };
     trigger("録音データを書き出し");
+    wait_saved();
     ASSERT_EQ(modals_.seen.size(), 1u);
     EXPECT_EQ(modals_.seen[0].kind, "save");
     EXPECT_EQ(modals_.seen[0].title, "とっととファイルを選べ。");
@@ -330,6 +359,7 @@ TEST_F(WindowTest, ExportRefusedUntilStoppedThenWritten) {
         QTest::keyClick(dialog.findChild<QLineEdit*>("fileNameEdit"), Qt::Key_Return);
     };
     trigger("録音データを書き出し");
+    wait_saved();
     ASSERT_EQ(modals_.seen.size(), 2u);
     EXPECT_EQ(modals_.seen[1].kind, "message");
     EXPECT_TRUE(modals_.seen[1].text.contains("take1.wav")) << modals_.seen[1].text.toStdString();
@@ -354,6 +384,7 @@ TEST_F(WindowTest, ExistingFileKeptWhenWritingFails) {
     const rlimit small{4096, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &small);
     trigger("録音データを書き出し");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return modals_.seen.size() == 3; }, 60000));
     setrlimit(RLIMIT_FSIZE, &saved);
 
     EXPECT_EQ(test::read_file(target), "old contents");
@@ -392,6 +423,86 @@ TEST_F(WindowTest, PaintedTexts) {
     EXPECT_NEAR(label.left(), 10, 2);
     EXPECT_GE(label.top(), 50 - 2);  // a CJK glyph may reach a little above the font's ascent
     EXPECT_LE(label.bottom(), 50 + line);
+}
+
+// While the worker writes, the window paints "保存中..." and takes no drop;
+// closing it waits for the file.
+TEST_F(WindowTest, ExportPaintsSavingAndClosingWaitsForTheFile) {
+    key(Qt::Key_R);
+    drop({QUrl::fromLocalFile(q(song_))});
+    play_blocks(3);
+    key(Qt::Key_Escape);
+    std::vector<std::vector<std::string>> painted;
+    window_.centralWidget()->installEventFilter(new PaintSpy(window_, painted));
+    modals_.save = [&](QFileDialog& dialog) {
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "take.wav");
+    };
+    // Queued calls wait while the test holds the UI thread, so the completion cannot overtake it.
+    QTimer::singleShot(0, &window_, [&] {
+        window_.find_action("録音データを書き出し")->trigger();
+        EXPECT_TRUE(saving());
+        window_.controller().drop({{song_}});
+        EXPECT_EQ(active_tracks(), 0);
+        window_.close();  // joins the writer, then halts
+        EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + 3 * BLOCK_BYTES);
+        EXPECT_FALSE(recording());
+    });
+    QTest::qWait(200);
+    EXPECT_TRUE(std::any_of(painted.begin(), painted.end(), [](const std::vector<std::string>& texts) {
+        return std::find(texts.begin(), texts.end(), text::SAVING) != texts.end();
+    }));
+}
+
+// The render thread's news reaches the window through a queued call: the
+// stalled line is painted without any user action.
+TEST(WindowStreaming, StalledDeviceLineIsPaintedAtOnce) {
+    auto device = std::make_unique<TestDevice>(TestDevice::Options{.max_wait_ms = 0});
+    std::shared_ptr<TestDevice::Log> log = device->log();
+    AudioStream stream(std::move(device));
+    MainWindow window(stream);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    std::vector<std::vector<std::string>> painted;
+    window.centralWidget()->installEventFilter(new PaintSpy(window, painted));
+    ASSERT_TRUE(log->wait_for_blocks(2, std::chrono::minutes(1)));
+    log->stop_answering();
+    auto stalled_painted = [&] {
+        for (const auto& texts : painted) {
+            if (std::find(texts.begin(), texts.end(), text::DEVICE_STALLED) != texts.end()) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(stalled_painted, 60000));
+    window.close();
+}
+
+// Names that are not UTF-8 (here Shift-JIS bytes) reach the file system
+// unchanged, from the command line and from a drop.
+TEST_F(WindowTest, SongNamedInShiftJisOpensByBothRoutes) {
+    const std::string name = "\x83\x65\x83\x58\x83\x67.mml";  // "テスト" in Shift-JIS
+    const fs::path song = dir_ / name;
+    write_file(song, "0cde\r\n1cde\r\n2cde\r\n");
+
+    const std::string arg = song.string();
+    const char* argv[] = {"bleepforge", arg.c_str(), nullptr};
+    EXPECT_EQ(song_argument(2, argv), song);
+    EXPECT_EQ(song_argument(1, argv), fs::path());
+    const std::string relative = "sub/" + name;
+    const char* argv_relative[] = {"bleepforge", relative.c_str(), nullptr};
+    EXPECT_EQ(song_argument(2, argv_relative), fs::current_path() / "sub" / name);
+    window_.controller().drop({{song_argument(2, argv)}});
+    EXPECT_EQ(active_tracks(), 3);
+
+    key(Qt::Key_Escape);
+    const QUrl url = QUrl::fromEncoded("file://" + QByteArray::fromStdString(dir_.string()).toPercentEncoding("/") +
+                                       "/%83%65%83%58%83%67.mml");
+    ASSERT_TRUE(url.isLocalFile());
+    EXPECT_EQ(local_path(url), song);
+    ASSERT_TRUE(drop({url}));
+    EXPECT_TRUE(modals_.seen.empty());
+    EXPECT_EQ(window_.controller().remembered_path(), song);
+    EXPECT_EQ(active_tracks(), 3);
 }
 
 TEST(KeyKinds, WinKeyDownMeaning) {

@@ -2,7 +2,10 @@
 // backend where no such device exists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <vector>
 
 #include "audio/stream.h"
 #include "audio/test_device.h"
@@ -63,6 +66,37 @@ TEST(AlsaDevice, MissingDeviceIsOneLineOfOursOnStderr) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "bleepforge: no sound: " + reason + "\n");
     EXPECT_EQ(stream.state(), AudioStream::State::NO_DEVICE);
     EXPECT_EQ(stream.device_error(), reason);
+}
+
+// A suspended device whose resume keeps answering "try again" must not hold
+// the render thread (and so halt) past the device deadline.
+TEST(AlsaDevice, ResumeAfterSuspendEndsByTheDeadline) {
+    struct Case {
+        std::vector<int> resume_answers;  // the last one repeats
+        bool deadline_passed;
+        int resumes, prepares, result;
+    };
+    const auto past = steady_clock::now() - 1s;
+    const std::vector<Case> cases = {
+        {{-EAGAIN, -EAGAIN, 0}, false, 3, 0, 0},   // the hardware woke up
+        {{-ENOSYS}, false, 1, 1, 0},               // cannot resume: restart the stream
+        {{-EAGAIN}, true, 1, 1, 0},                // never wakes: one try, then restart
+    };
+    for (const Case& c : cases) {
+        int resumes = 0, prepares = 0;
+        auto resume = [&] { return c.resume_answers[std::min<std::size_t>(resumes++, c.resume_answers.size() - 1)]; };
+        auto prepare = [&] { return ++prepares, 0; };
+        const auto deadline = c.deadline_passed ? past : steady_clock::now() + 1min;
+        EXPECT_EQ(resume_suspended(resume, prepare, deadline), c.result);
+        EXPECT_EQ(resumes, c.resumes);
+        EXPECT_EQ(prepares, c.prepares);
+    }
+    // Still waking up when the deadline comes: it returns, restarted.
+    int prepares = 0;
+    EXPECT_EQ(resume_suspended([] { return -EAGAIN; }, [&] { return ++prepares, -EIO; },
+                               steady_clock::now() + 30ms),
+              -EIO);
+    EXPECT_EQ(prepares, 1);
 }
 #endif
 

@@ -120,6 +120,35 @@ INSTANTIATE_TEST_SUITE_P(Songs, BlocksAfterLoad,
                          testing::Values("p01_scale_pulse.mml", "p03_noise_drums.mml", "p06_stereo.mml",
                                          "p08_repeats_loop.mml", "r04_random.mml"));
 
+// The window loads in two steps (compile outside the lock, copy inside); the
+// result is load_song's to the byte and to the sample, even over the leftovers
+// of a longer song.
+TEST(PreparedSong, StartsExactlyAsLoadSong) {
+    const std::string before = song("p08_repeats_loop.mml");
+    for (const test::GoldenRender& g : test::golden_renders()) {
+        SCOPED_TRACE(g.song);
+        const std::string bytes = song(g.song);
+        std::array<std::unique_ptr<Engine>, 2> engines{std::make_unique<Engine>(), std::make_unique<Engine>()};
+        std::array<std::int16_t, BLOCK_SAMPLES> block;
+        for (auto& e : engines) {
+            ASSERT_TRUE(recording_on(*e));
+            load_song(*e, before);
+            for (int i = 0; i < 3; ++i) mix_block(*e, block.data());
+        }
+        load_song(*engines[0], bytes);
+        start_prepared_song(*engines[1], *prepare_song(bytes));
+        for (int k = 0; k < TRACK_COUNT; ++k) {
+            EXPECT_TRUE(engines[0]->tracks[k].events == engines[1]->tracks[k].events) << "track " << k;
+            EXPECT_EQ(engines[0]->tracks[k].events_end, engines[1]->tracks[k].events_end);
+        }
+        for (auto& e : engines) render_song(*e, {60, 0});
+        ASSERT_EQ(engines[0]->recorded_frames, engines[1]->recorded_frames);
+        EXPECT_TRUE(std::equal(engines[0]->RecordBuffer.get(),
+                               engines[0]->RecordBuffer.get() + 2 * engines[0]->recorded_frames,
+                               engines[1]->RecordBuffer.get()));
+    }
+}
+
 TEST(AudioStream, StopAndReloadFromAnotherThreadWhileStreaming) {
     const std::string a = song("p08_repeats_loop.mml");
     const std::string b = song("p03_noise_drums.mml");

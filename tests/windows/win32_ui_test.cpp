@@ -274,6 +274,7 @@ protected:
     void open(TestDevice::Options options = {}) {
         options.block_period = std::chrono::microseconds(34014);
         auto device = std::make_unique<TestDevice>(options);
+        log_ = device->log();
         stream_ = std::make_unique<AudioStream>(std::move(device));
         register_main_window_class(instance());
         window_ = create_main_window(instance(), *stream_);
@@ -305,7 +306,23 @@ protected:
 
     const fs::path& remembered() { return controller_of(window_)->remembered_path(); }
 
+    bool painted(const char* text) {
+        for (const PaintLine& line : controller_of(window_)->paint_lines()) {
+            if (line.text == text) return true;
+        }
+        return false;
+    }
+    // The export's worker writes; its completion arrives as a posted message.
+    void wait_saved() {
+        for (int i = 0; i < 6000 && painted(text::SAVING); ++i) {
+            pump();
+            Sleep(10);
+        }
+        EXPECT_FALSE(painted(text::SAVING));
+    }
+
     fs::path folder_;
+    std::shared_ptr<TestDevice::Log> log_;
     std::unique_ptr<AudioStream> stream_;
     HWND window_ = nullptr;
 };
@@ -607,6 +624,7 @@ TEST_F(MainWindow, ExportsTheCaptureOnlyWhenStopped) {
         press(save, IDOK);
     }});
     command(CMD_WRITE_OUT);
+    wait_saved();
     ASSERT_EQ(first.seen.size(), 1u);
     EXPECT_EQ(first.seen[0].caption, L"とっととファイルを選べ。");
     EXPECT_EQ(first_name, L"");
@@ -620,6 +638,7 @@ TEST_F(MainWindow, ExportsTheCaptureOnlyWhenStopped) {
                      },
                      [&](HWND ask) { press(ask, IDYES); }});
     command(CMD_WRITE_OUT);
+    wait_saved();
     ASSERT_EQ(second.seen.size(), 2u);
     EXPECT_EQ(second_name, L"take1.wav");
     EXPECT_EQ(contents(), expected);
@@ -631,12 +650,59 @@ TEST_F(MainWindow, ExportsTheCaptureOnlyWhenStopped) {
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     Answerer third({[&](HWND save) { press(save, IDOK); }, [&](HWND ask) { press(ask, IDYES); }});
     command(CMD_WRITE_OUT);
+    wait_saved();
     CloseHandle(held);
     ASSERT_EQ(third.seen.size(), 3u);
     EXPECT_EQ(third.seen[2].caption, L"えらー");
     EXPECT_EQ(third.seen[2].text.rfind(L"ファイル書けなかったよ", 0), 0u) << utf8(third.seen[2].text);
     EXPECT_EQ(contents(), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);  // song and take
+}
+
+// While the worker writes, the window says so and takes no drop; closing it
+// waits for the file and only then releases the capture.
+TEST_F(MainWindow, ExportRunsOnAWorkerAndClosingWaitsForIt) {
+    open();
+    key('R');
+    EXPECT_TRUE(drop({write_song(L"song.mml")}));
+    for (int i = 0; i < 200 && captured() < 3 * BLOCK_FRAMES; ++i) Sleep(10);
+    SendMessageW(window_, WM_RBUTTONDOWN, MK_RBUTTON, 0);
+    const std::uint32_t frames = captured();
+    ASSERT_GE(frames, std::uint32_t{3 * BLOCK_FRAMES});
+    const fs::path take = folder_ / L"take.wav";
+    Answerer answerer({[&](HWND save) {
+        SetDlgItemTextW(save, SAVE_NAME_FIELD, take.c_str());
+        press(save, IDOK);
+    }});
+    command(CMD_WRITE_OUT);
+    // The completion is a posted message not yet handled: still saving.
+    EXPECT_TRUE(painted(text::SAVING));
+    EXPECT_TRUE(drop({folder_ / L"song.mml"}));
+    EXPECT_FALSE(playing());
+    DestroyWindow(window_);
+    EXPECT_EQ(fs::file_size(take), 44u + std::uintmax_t{frames} * 4);
+    EXPECT_FALSE(recording());
+    EXPECT_EQ(answerer.seen.size(), 1u);
+}
+
+// The render thread posts its news: the stalled line is painted without any user action.
+TEST_F(MainWindow, StalledDeviceIsPostedToTheWindow) {
+    TestDevice::Options options;
+    options.max_wait_ms = 0;
+    open(options);
+    pump();
+    log_->stop_answering();
+    MSG message{};
+    bool posted = false;
+    for (int i = 0; i < 6000 && !posted; ++i) {
+        posted = PeekMessageW(&message, window_, WM_RUN_POSTED, WM_RUN_POSTED, PM_REMOVE);
+        if (!posted) Sleep(10);
+    }
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(stream_->state(), AudioStream::State::STALLED);
+    DispatchMessageW(&message);  // repaints at once
+    EXPECT_TRUE(painted(text::DEVICE_STALLED));
+    EXPECT_FALSE(GetUpdateRect(window_, nullptr, FALSE));
 }
 
 // Opens the File menu the way Alt+F does and keeps a picture of the screen in

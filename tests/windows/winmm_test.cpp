@@ -39,6 +39,68 @@ TEST(WinmmWithoutServer, OpenFailsAndTheProgramKeepsWorking) {
     stream.halt();
 }
 
+// waveOut* calls that succeed, playing each block at once, until `writes_left`
+// writes have been made; later writes fail as with an unplugged device.
+struct FakeWaveOut {
+    static inline int writes_left = 0;
+    static inline int writes = 0;
+    static inline bool prepare_fails = false;
+    static inline HANDLE event = nullptr;
+
+    static MMRESULT WINAPI open(LPHWAVEOUT out, UINT, LPCWAVEFORMATEX, DWORD_PTR callback, DWORD_PTR, DWORD) {
+        *out = reinterpret_cast<HWAVEOUT>(1);
+        event = reinterpret_cast<HANDLE>(callback);
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI prepare(HWAVEOUT, LPWAVEHDR h, UINT) {
+        if (prepare_fails) return MMSYSERR_NOMEM;
+        h->dwFlags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI write(HWAVEOUT, LPWAVEHDR h, UINT) {
+        ++writes;
+        if (writes_left == 0) return MMSYSERR_NODRIVER;  // the header keeps its flags
+        --writes_left;
+        h->dwFlags |= WHDR_DONE;
+        SetEvent(event);
+        return MMSYSERR_NOERROR;
+    }
+    static MMRESULT WINAPI done(HWAVEOUT) { return MMSYSERR_NOERROR; }
+    static MMRESULT WINAPI unprepare(HWAVEOUT, LPWAVEHDR h, UINT) {
+        h->dwFlags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    }
+    static WaveOutCalls calls() { return {open, prepare, write, done, unprepare, done}; }
+};
+
+// A write that fails ends the stream as stalled at once, instead of the
+// render thread mixing as fast as it can on headers that stay done.
+TEST(WinmmFailingCalls, FailedWriteStallsTheStream) {
+    FakeWaveOut::writes_left = 4;
+    FakeWaveOut::writes = 0;
+    FakeWaveOut::prepare_fails = false;
+    AudioStream stream(make_winmm_device(FakeWaveOut::calls()));
+    ASSERT_EQ(stream.state(), AudioStream::State::STREAMING);
+    const Clock::time_point start = Clock::now();
+    while (stream.state() == AudioStream::State::STREAMING && stream.stats().blocks_mixed < 1000 &&
+           Clock::now() - start < 30s) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(stream.state(), AudioStream::State::STALLED);
+    EXPECT_EQ(FakeWaveOut::writes, 5);
+    EXPECT_EQ(stream.stats().blocks_mixed, 4u);
+}
+
+TEST(WinmmFailingCalls, HeaderThatCannotBePreparedFailsTheOpen) {
+    FakeWaveOut::prepare_fails = true;
+    auto device = make_winmm_device(FakeWaveOut::calls());
+    std::string reason;
+    EXPECT_FALSE(device->open(reason));
+    EXPECT_EQ(reason.rfind("waveOutPrepareHeader: ", 0), 0u) << reason;
+    device->close();
+    FakeWaveOut::prepare_fails = false;
+}
+
 // Wine's first stream after the sound server starts underruns for a while:
 // play silence once so the measured run below is clean.
 TEST(WinmmPlayback, WarmUp) {
