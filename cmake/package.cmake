@@ -17,7 +17,7 @@ set(BLEEPFORGE_MAINTAINER "the bleepforge authors <maintainers@users.noreply.c-s
   CACHE STRING "The package's Maintainer field")
 set(pkg_dir ${PROJECT_BINARY_DIR}/package)
 set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/bleepforge)
-# Dates honour SOURCE_DATE_EPOCH, for reproducible packages.
+# Dates honour SOURCE_DATE_EPOCH (scripts/package sets it to the last commit's).
 string(TIMESTAMP BLEEPFORGE_MAN_DATE "%Y-%m-%d" UTC)
 string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
@@ -32,7 +32,7 @@ set(copyright_holder "${CMAKE_MATCH_1}")
 string(STRIP "${CMAKE_MATCH_2}" license_body)
 string(REGEX REPLACE "\n[ \t]*\n" "\n.\n" license_body "${license_body}")
 string(REPLACE "\n" "\n " license_body "${license_body}")
-file(WRITE ${pkg_dir}/copyright
+file(CONFIGURE OUTPUT ${pkg_dir}/copyright CONTENT
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: bleepforge
 Comment: The programs use shared libraries from other Debian packages (among
@@ -43,16 +43,16 @@ Files: *
 Copyright: ${copyright_holder}
 License: Expat
  ${license_body}
-")
+" @ONLY)
 
 # A native package's changelog: one entry for this version.
-file(WRITE ${pkg_dir}/changelog
+file(CONFIGURE OUTPUT ${pkg_dir}/changelog CONTENT
 "bleepforge (${PROJECT_VERSION}) unstable; urgency=medium
 
   * Version ${PROJECT_VERSION}.
 
  -- ${BLEEPFORGE_MAINTAINER}  ${changelog_date}
-")
+" @ONLY)
 
 configure_file(${PROJECT_SOURCE_DIR}/docs/man/bleepforge.1.in ${pkg_dir}/bleepforge.1 @ONLY)
 
@@ -60,7 +60,7 @@ configure_file(${PROJECT_SOURCE_DIR}/docs/man/bleepforge.1.in ${pkg_dir}/bleepfo
 set(render_page ${pkg_dir}/gz/bleepforge-render.1)
 add_custom_command(OUTPUT ${render_page}.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${pkg_dir}/gz
-  COMMAND ${HELP2MAN} --no-info --version-string=${PROJECT_VERSION} --source=bleepforge
+  COMMAND ${HELP2MAN} --no-info --version-string=${PROJECT_VERSION} "--source=bleepforge ${PROJECT_VERSION}"
           "--name=render MML chiptune songs to WAV files"
           --include=${PROJECT_SOURCE_DIR}/docs/man/bleepforge-render.h2m
           --output=${render_page} $<TARGET_FILE:bleepforge-render>
