@@ -57,13 +57,20 @@ file(CONFIGURE OUTPUT ${pkg_dir}/changelog CONTENT
 configure_file(${PROJECT_SOURCE_DIR}/docs/man/bleepforge.1.in ${pkg_dir}/bleepforge.1 @ONLY)
 
 # bleepforge-render's page comes from its --help, so it cannot fall behind.
+# help2man takes the synopsis from "Usage:" and "  or:" lines: a stand-in of
+# the same name passes the renderer's --help on with its usage lines so spelt.
 set(render_page ${pkg_dir}/gz/bleepforge-render.1)
+set(render_for_help2man ${pkg_dir}/help2man/bleepforge-render)
+file(GENERATE OUTPUT ${render_for_help2man} CONTENT "#!/bin/sh
+[ \"$1\" = --help ] || exec '$<TARGET_FILE:bleepforge-render>' \"$@\"
+'$<TARGET_FILE:bleepforge-render>' --help | sed -e '1s/^usage:/Usage:/' -e '2,/^$/s/^       /  or:  /'
+" FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 add_custom_command(OUTPUT ${render_page}.gz
   COMMAND ${CMAKE_COMMAND} -E make_directory ${pkg_dir}/gz
   COMMAND ${HELP2MAN} --no-info --version-string=${PROJECT_VERSION} "--source=bleepforge ${PROJECT_VERSION}"
           "--name=render MML chiptune songs to WAV files"
           --include=${PROJECT_SOURCE_DIR}/docs/man/bleepforge-render.h2m
-          --output=${render_page} $<TARGET_FILE:bleepforge-render>
+          --output=${render_page} ${render_for_help2man}
   COMMAND ${GZIP} -9nf ${render_page}
   DEPENDS bleepforge-render ${PROJECT_SOURCE_DIR}/docs/man/bleepforge-render.h2m
   VERBATIM)
