@@ -57,10 +57,11 @@ while IFS=$'\t' read -r song seconds frames sha; do
     [ "$got" = "$sha" ] || fail "$song: the samples differ from the golden render"
 done <"$conformance/expected.tsv"
 
+echo "-- desktop-file-validate, xdg-mime query default"
+desktop-file-validate /usr/share/applications/bleepforge.desktop || fail "the desktop entry is not valid"
+mime_type="$(sed -n 's/.*<mime-type type="\([^"]*\)".*/\1/p' "$ROOT/resources/bleepforge-mml.xml")"
 # The user's own choices (mimeapps.list, ~/.local/share/applications) and a
 # running desktop must not decide the answer: ask as a fresh user without one.
-echo "-- xdg-mime query default"
-mime_type="$(sed -n 's/.*<mime-type type="\([^"]*\)".*/\1/p' "$ROOT/resources/bleepforge-mml.xml")"
 mkdir -p "$work/config" "$work/data"
 default="$(env -u DISPLAY -u WAYLAND_DISPLAY -u XDG_CURRENT_DESKTOP -u DESKTOP_SESSION \
     -u KDE_FULL_SESSION -u GNOME_DESKTOP_SESSION_ID -u XDG_DATA_DIRS -u XDG_CONFIG_DIRS \
