@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 
 #include "sequencer/engine.h"
@@ -15,6 +16,9 @@ constexpr unsigned bit(Mode m) { return 1u << unsigned(m); }
 
 using Apply = bool (*)(Options&, const std::string& value);
 
+// Where --help lists an option, in this order.
+enum class Group { RENDER, TIMED, MODES, GENERAL };
+
 struct OptionSpec {
     const char* name;
     bool takes_value;
@@ -22,6 +26,9 @@ struct OptionSpec {
     Mode selects;       // the mode a mode flag selects; RENDER for the others
     Apply apply;        // false when the value is not acceptable
     const char* wants;  // what the value must be, for the error message
+    Group group;        // its heading in --help
+    const char* value;  // the value's name in --help, nullptr without one
+    const char* help;   // its lines in --help; "\n" breaks a line, the range goes last
 };
 
 bool parse_double(const std::string& text, double& value) {
@@ -58,16 +65,26 @@ constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK
 // A new mode is one row here, its bit in the `modes` of the options it takes,
 // and its case in main().
 const OptionSpec OPTIONS[] = {
-    {"-o", true, RENDERING, Mode::RENDER, apply_out, "a file name"},
-    {"--seconds", true, TIMED, Mode::RENDER, apply_seconds, "a number of seconds above 0"},
-    {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more"},
-    {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more"},
-    {"-q", false, ANY, Mode::RENDER, apply_quiet, nullptr},
-    {"--events", false, ANY, Mode::EVENTS, apply_nothing, nullptr},
-    {"--check", false, ANY, Mode::CHECK, apply_nothing, nullptr},
-    {"--play", false, ANY, Mode::PLAY, apply_nothing, nullptr},
-    {"--help", false, ANY, Mode::HELP, apply_nothing, nullptr},
-    {"--version", false, ANY, Mode::VERSION, apply_nothing, nullptr},
+    {"-o", true, RENDERING, Mode::RENDER, apply_out, "a file name", Group::RENDER, "OUT.wav",
+     "the file to write (default: SONG with the extension .wav)"},
+    {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more", Group::RENDER, "F",
+     "fade the last F seconds out to silence (F >= 0)"},
+    {"--seconds", true, TIMED, Mode::RENDER, apply_seconds, "a number of seconds above 0", Group::TIMED, "S",
+     "stop after S seconds, rounded up to whole blocks of 1500 frames\n(S > 0)"},
+    {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more", Group::TIMED, "N",
+     "stop once every looping track has looped back N times (N >= 1;\n"
+     "--loops 1 when neither --seconds nor --loops is given)"},
+    {"--play", false, ANY, Mode::PLAY, apply_nothing, nullptr, Group::MODES, nullptr,
+     "play through the sound device instead of rendering, until the\n"
+     "song ends, --seconds or --loops say so, or Ctrl-C"},
+    {"--check", false, ANY, Mode::CHECK, apply_nothing, nullptr, Group::MODES, nullptr,
+     "report problems in the song instead of rendering\n(exit status 0: clean, 1: warnings)"},
+    {"--events", false, ANY, Mode::EVENTS, apply_nothing, nullptr, Group::MODES, nullptr,
+     "print the compiled event streams instead of rendering"},
+    {"-q", false, ANY, Mode::RENDER, apply_quiet, nullptr, Group::GENERAL, nullptr,
+     "no progress line and no summary (with --check: warnings only)"},
+    {"--help", false, ANY, Mode::HELP, apply_nothing, nullptr, Group::GENERAL, nullptr, "print this text"},
+    {"--version", false, ANY, Mode::VERSION, apply_nothing, nullptr, Group::GENERAL, nullptr, "print the version"},
 };
 
 const OptionSpec* find_option(const std::string& name) {
@@ -179,6 +196,12 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     return true;
 }
 
+std::vector<std::string> option_names() {
+    std::vector<std::string> names;
+    for (const OptionSpec& row : OPTIONS) names.push_back(row.name);
+    return names;
+}
+
 std::string default_output_path(const std::string& song) {
     return std::filesystem::path(song).replace_extension(".wav").string();
 }
@@ -197,30 +220,43 @@ RenderLimits render_limits(const Options& options) {
 }
 
 std::string usage_text() {
-    return "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F] [-q]\n"
-           "       bleepforge-render SONG --events\n"
-           "       bleepforge-render SONG --check [-q]\n"
-           "       bleepforge-render SONG --play [--seconds S] [--loops N] [-q]\n"
-           "\n"
-           "Renders an MML song file to a WAV file (16-bit stereo, 44100 Hz), sample for\n"
-           "sample as the player's recording mode captures it.\n"
-           "\n"
-           "  -o OUT.wav   the file to write (default: SONG with the extension .wav)\n"
-           "  --seconds S  stop after S seconds, rounded up to whole blocks of 1500 frames\n"
-           "  --loops N    stop once every looping track has looped back N times\n"
-           "               (--loops 1 when neither --seconds nor --loops is given)\n"
-           "  --fade F     fade the last F seconds out to silence\n"
-           "  --events     print the compiled event streams instead of rendering\n"
-           "  --check      report problems in the song instead of rendering\n"
-           "               (exit status 0: clean, 1: warnings)\n"
-           "  --play       play through the sound device instead of rendering, until the\n"
-           "               song ends, --seconds or --loops say so, or Ctrl-C\n"
-           "  -q           no progress line and no summary (with --check: warnings only)\n"
-           "  --help       print this text\n"
-           "  --version    print the version\n"
-           "\n"
-           "A render also ends when the song ends by itself, and after 15 minutes at most.\n"
-           "Exit status 2: the song cannot be read, the output cannot be written, or a bad option.\n";
+    static const struct {
+        Group group;
+        const char* heading;
+    } HEADINGS[] = {
+        {Group::RENDER, "Rendering to a file:"},
+        {Group::TIMED, "Rendering and playing (--play):"},
+        {Group::MODES, "Instead of rendering:"},
+        {Group::GENERAL, "General:"},
+    };
+    constexpr std::size_t NAME_WIDTH = 14;  // "  --seconds S  " lines up the texts
+    std::string text =
+        "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F]\n"
+        "       bleepforge-render SONG --play [--seconds S] [--loops N] [-q]\n"
+        "       bleepforge-render SONG --check [-q]\n"
+        "       bleepforge-render SONG --events\n"
+        "\n"
+        "Renders an MML song file to a WAV file (16-bit stereo, 44100 Hz), sample for\n"
+        "sample as the player's recording mode captures it.\n";
+    for (const auto& heading : HEADINGS) {
+        text += std::string("\n") + heading.heading + "\n";
+        for (const OptionSpec& row : OPTIONS) {
+            if (row.group != heading.group) continue;
+            std::string name = std::string("  ") + row.name + (row.value ? std::string(" ") + row.value : "");
+            name.resize(std::max(name.size() + 2, NAME_WIDTH + 2), ' ');
+            std::string help = row.help;
+            for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+                help.insert(at + 1, std::string(name.size(), ' '));
+            }
+            text += name + help + "\n";
+        }
+    }
+    text +=
+        "\n"
+        "A render also ends when the song ends by itself, and after 15 minutes at most.\n"
+        "Exit status 2: the song cannot be read, the output cannot be written, or an\n"
+        "option is wrong.\n";
+    return text;
 }
 
 }  // namespace bleepforge::cli

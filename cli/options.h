@@ -32,7 +32,11 @@ std::string default_output_path(const std::string& song);
 // --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks.
 RenderLimits render_limits(const Options& options);
 
-// The text printed by --help, ending in a newline.
+// Every option the parser takes, as typed ("-o", "--seconds", ...).
+std::vector<std::string> option_names();
+
+// The text printed by --help, ending in a newline: the options grouped by
+// the modes they serve, each with the range of its value.
 std::string usage_text();
 
 }  // namespace bleepforge::cli

@@ -96,5 +96,19 @@ TEST(Options, RefusalsSayWhatIsWrong) {
     EXPECT_EQ(refusal({"x", "--loops", "1\t"}), "--loops needs a whole number of loops, 1 or more, not \"1\\x09\"");
 }
 
+TEST(Options, HelpListsEveryOptionOnceWithinEightyColumns) {
+    const std::string help = usage_text();
+    for (const std::string& name : option_names()) {
+        const std::string listed = "\n  " + name + " ";
+        const std::size_t at = help.find(listed);
+        EXPECT_NE(at, std::string::npos) << name << " is missing from --help";
+        EXPECT_EQ(help.find(listed, at + 1), std::string::npos) << name << " is listed twice";
+    }
+    std::size_t start = 0;
+    for (std::size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+        EXPECT_LE(end - start, 80u) << help.substr(start, end - start);
+    }
+}
+
 }  // namespace
 }  // namespace bleepforge::cli
