@@ -90,6 +90,13 @@ while IFS= read -r item; do
     grep -qF -- "$item" <<<"$player_page" || fail "bleepforge(1) lacks the menu text \"$item\""
 done < <(grep -oE 'add(Menu|Action)\("[^"]+"\)' "$ROOT/app/qt/main_window.cpp" | sed -E 's/^[^"]*"(.*)"\)$/\1/; s/&//')
 
+# The files bleepforge(1) names are there (a glob names each size of icon).
+mapfile -t named < <(sed -n '/^FILES/,/^[A-Z]/s/^ *\(\/usr\/[^ ]*\)$/\1/p' <<<"$player_page")
+[ ${#named[@]} -gt 0 ] || fail "bleepforge(1) has no FILES section naming paths"
+for path in "${named[@]}"; do
+    compgen -G "$path" >/dev/null || fail "bleepforge(1) names $path, which was not installed"
+done
+
 # Caches that the triggers of shared-mime-info and desktop-file-utils build
 # from our files must forget them again.
 generated=()
