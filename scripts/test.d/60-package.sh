@@ -11,8 +11,11 @@ ROOT="${ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 fail() { echo "FAIL package: $*" >&2; exit 1; }
 started=$SECONDS
 
-if dpkg-query -W -f='${Status}' bleepforge 2>/dev/null | grep -q 'installed'; then
-    echo "SKIP package: a bleepforge package is installed already (dpkg -s bleepforge);" \
+# dpkg's state of the bleepforge package: empty or "not-installed" when absent.
+package_state() { dpkg-query -W -f='${db:Status-Status}' bleepforge 2>/dev/null || true; }
+
+if [ -n "$(package_state)" ] && [ "$(package_state)" != not-installed ]; then
+    echo "SKIP package: a bleepforge package is installed already ($(package_state), dpkg -s bleepforge);" \
         "remove it to run this test, which installs and removes its own"
     exit 0
 fi
@@ -105,7 +108,8 @@ for f in "/usr/share/mime/$mime_type.xml"; do [ -e "$f" ] && generated+=("$f"); 
 echo "-- apt-get remove --purge"
 $sudo apt-get remove --purge -y -q bleepforge >"$log" 2>&1 || { cat "$log" >&2; fail "apt-get remove failed"; }
 installed=0
-dpkg-query -W -f='${Status}' bleepforge 2>/dev/null | grep -q 'installed' && fail "bleepforge is still installed"
+state="$(package_state)"
+[ -z "$state" ] || [ "$state" = not-installed ] || fail "the bleepforge package is still there (state: $state)"
 left=()
 while IFS= read -r path; do
     [ "$path" = /. ] && continue
