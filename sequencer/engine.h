@@ -33,6 +33,12 @@ struct Engine {
     std::unique_ptr<std::int16_t[]> RecordBuffer;  // RECORD_CAPACITY frames once recording is on
     std::uint32_t recorded_frames = 0;             // at most RECORD_CAPACITY - 1
 
+    // Mix controls, read by every mix_block.
+    std::uint8_t muted = 0;  // bit k set: track k is sequenced and synthesized but adds nothing to the mix
+    // Null, or TRACK_COUNT rows of BLOCK_SAMPLES samples owned by the caller: mix_block
+    // writes track k's samples into row k exactly as they enter the mix.
+    std::int16_t* track_tap = nullptr;
+
     // Mixer work areas; they hold nothing between blocks.
     std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};
     std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};
