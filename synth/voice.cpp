@@ -38,45 +38,196 @@ double envelope_next(Engine& engine, int track, std::uint8_t restart) {
     return t.env_level;
 }
 
-void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
-    TrackState& t = engine.tracks[track];
-    for (int offset = 0; offset < length_bytes; offset += 4) {
-        std::int16_t pair[2];
-        oscillator_frame(engine, track, pair);
+namespace {
 
-        t.sweep_offset += t.sweep_step;
-        if (t.vibrato_wait != 0) --t.vibrato_wait;
-        if (t.vibrato_wait == 0) {
-            t.vibrato_offset += t.vibrato_slope;
-            if (--t.vibrato_flip_left <= 0) {
-                t.vibrato_flip_left = 3500;
-                t.vibrato_slope = -t.vibrato_slope;
+// Waveform families by the tone's high nibble; 6 and above are silent.
+enum Family { PULSE, SAW = 2, TRIANGLE = 3, NOISE_LONG = 4, NOISE_SHORT = 5, SILENT = 6 };
+
+// The fields a frame changes, held in registers through a run of frames.
+struct Live {
+    double phase, freq, sweep_offset, vibrato_offset, vibrato_slope, env_level;
+    double event_left, gate_left, smooth_left, smooth_right, noise_phase;
+    std::uint32_t vibrato_wait;
+    std::int32_t vibrato_flip_left, fetch_budget;
+    std::int16_t noise_level;
+    std::uint8_t env_phase, env_restart, gate_on;
+    std::uint16_t noise_register;
+    std::uint8_t noise_mode_last;
+
+    Live(const Engine& engine, const TrackState& t)
+        : phase(t.phase), freq(t.freq), sweep_offset(t.sweep_offset), vibrato_offset(t.vibrato_offset),
+          vibrato_slope(t.vibrato_slope), env_level(t.env_level), event_left(t.event_left),
+          gate_left(t.gate_left), smooth_left(t.smooth_left), smooth_right(t.smooth_right),
+          noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
+          fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
+          env_restart(t.env_restart), gate_on(t.gate_on), noise_register(engine.noise_register),
+          noise_mode_last(engine.noise_mode_last) {}
+
+    void store(Engine& engine, TrackState& t) const {
+        t.phase = phase;
+        t.freq = freq;
+        t.sweep_offset = sweep_offset;
+        t.vibrato_offset = vibrato_offset;
+        t.vibrato_slope = vibrato_slope;
+        t.env_level = env_level;
+        t.event_left = event_left;
+        t.gate_left = gate_left;
+        t.smooth_left = smooth_left;
+        t.smooth_right = smooth_right;
+        t.noise_phase = noise_phase;
+        t.vibrato_wait = vibrato_wait;
+        t.vibrato_flip_left = vibrato_flip_left;
+        t.fetch_budget = fetch_budget;
+        t.noise_level = noise_level;
+        t.env_phase = env_phase;
+        t.env_restart = env_restart;
+        t.gate_on = gate_on;
+        engine.noise_register = noise_register;
+        engine.noise_mode_last = noise_mode_last;
+    }
+};
+
+// Renders frames [first, end) of one track while its tone family and gate stay
+// as they were at `first`: the same operations in the same order as
+// oscillator_frame and the frame steps of render_voice, with the family's
+// choices made once. Returns the frame after the last one rendered: it stops
+// early after a frame that fetched events or opened or closed the gate.
+template <int F, bool GATE>
+int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
+    TrackState& t = engine.tracks[track];
+    Live s(engine, t);
+    const double base_freq = t.base_freq, sweep_step = t.sweep_step;
+    const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
+    const double coef = t.smooth_coef, gain = VOLUME_TABLE[t.volume];
+    const double pan_left = PAN_TABLE[t.pan], pan_right = PAN_TABLE[16 - t.pan];
+    const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
+    const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
+    const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
+    const std::uint8_t noise_mode = F == NOISE_SHORT;
+    int f = first;
+    while (f < end) {
+        s.phase += s.freq;
+        if (s.phase >= CYCLE) s.phase -= CYCLE;
+        std::int16_t left = 0, right = 0;
+        if constexpr (GATE) {
+            int value = 0;
+            if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
+            if constexpr (F == SAW) value = saw_wave(s.phase);
+            if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
+            if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
+                if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
+                    const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+                    s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+                }
+                value = s.noise_level;
+            }
+            const std::int16_t raw = std::int16_t(value);
+            s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
+            s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
+            s.smooth_left = pan_left * s.smooth_left;
+            s.smooth_right = pan_right * s.smooth_right;
+            left = to_sample(s.smooth_left);
+            right = to_sample(s.smooth_right);
+        }
+
+        s.sweep_offset += sweep_step;
+        if (s.vibrato_wait != 0) --s.vibrato_wait;
+        if (s.vibrato_wait == 0) {
+            s.vibrato_offset += s.vibrato_slope;
+            if (--s.vibrato_flip_left <= 0) {
+                s.vibrato_flip_left = 3500;
+                s.vibrato_slope = -s.vibrato_slope;
             }
         }
-        t.freq = (t.sweep_offset + t.base_freq) + t.vibrato_offset;
-        if (t.freq < 0) t.freq = 0;
-        if (t.freq > 20000) t.freq = 20000;
+        s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
+        if (s.freq < 0) s.freq = 0;
+        if (s.freq > 20000) s.freq = 20000;
 
-        const double e = envelope_next(engine, track, t.env_restart);
-        if (t.env_restart) t.env_restart = 0;
-        const double gain = VOLUME_TABLE[t.volume];
-        block[offset / 2] = to_sample(pair[0] * gain * e);
-        block[offset / 2 + 1] = to_sample(pair[1] * gain * e);
-
-        if (t.active) {
-            t.fetch_budget = std::min(t.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
-            t.event_left -= 1.0;
-            t.gate_left -= 1.0;
-            if (t.gate_left < 1.0 && t.tie == 0) {
-                t.gate_on = 0;
-                if (t.tone == 56) {
-                    // The stepped triangle holds its current level at a frozen phase.
-                    t.freq = 0.0;
-                    t.gate_on = 1;
+        // envelope_next, then its restart flag cleared
+        if (s.env_restart) {
+            s.env_level = 0.0;
+            s.env_phase = 0;
+            s.env_restart = 0;
+        }
+        double e;
+        if constexpr (F == TRIANGLE) {
+            s.env_level = 1.0;
+            e = 1.0;
+        } else {
+            if (s.env_phase == 0) {
+                s.env_level += attack_step;
+                if (s.env_level > 1.0) {
+                    s.env_level = 1.0;
+                    s.env_phase = 1;
+                }
+            } else if (s.env_phase == 1) {
+                s.env_level -= decay_step;
+                if (s.env_level < sustain_level) {
+                    s.env_level = sustain_level;
+                    s.env_phase = 2;
                 }
             }
-            if (t.event_left < 1.0) fetch_events(engine, track);
+            e = s.env_level;
         }
+        if constexpr (GATE) {
+            block[2 * f] = to_sample(left * gain * e);
+            block[2 * f + 1] = to_sample(right * gain * e);
+        } else {
+            // A closed gate gives 0, and 0 times finite gains truncates to 0.
+            block[2 * f] = block[2 * f + 1] = 0;
+        }
+        ++f;
+
+        if (active) {
+            s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
+            s.event_left -= 1.0;
+            s.gate_left -= 1.0;
+            if (s.gate_left < 1.0 && !tie) {
+                s.gate_on = 0;
+                if (holds_level) {
+                    // The stepped triangle holds its current level at a frozen phase.
+                    s.freq = 0.0;
+                    s.gate_on = 1;
+                }
+            }
+            if (s.event_left < 1.0) {
+                s.store(engine, t);
+                fetch_events(engine, track);
+                return f;
+            }
+            if (s.gate_on != GATE) break;
+        }
+    }
+    s.store(engine, t);
+    return f;
+}
+
+using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
+
+template <bool GATE>
+RunFunction run_for(std::uint8_t tone) {
+    switch (tone / 16) {
+    case 0:
+    case 1: return render_run<PULSE, GATE>;
+    case 2: return render_run<SAW, GATE>;
+    case 3: return render_run<TRIANGLE, GATE>;
+    case 4: return render_run<NOISE_LONG, GATE>;
+    case 5: return render_run<NOISE_SHORT, GATE>;
+    default: return render_run<SILENT, GATE>;
+    }
+}
+
+}  // namespace
+
+void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
+    const TrackState& t = engine.tracks[track];
+    const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
+    for (int f = 0; f < frames;) {
+        // With the gate closed only the triangle family differs (its envelope).
+        const RunFunction run = t.gate_on ? run_for<true>(t.tone) : t.tone / 16 == 3
+                                                                        ? render_run<TRIANGLE, false>
+                                                                        : render_run<SILENT, false>;
+        f = run(engine, track, block, f, frames);
     }
 }
 
