@@ -30,11 +30,13 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
 
     std::fill_n(engine.mix_sum.begin(), samples, 0);
     for (int k = 0; k < TRACK_COUNT; ++k) {
+        // An idle track stays idle through the block and renders zeros, which add nothing.
+        const bool idle = !engine.tracks[k].active && !engine.tracks[k].gate_on;
         render_voice(engine, k, engine.scratch_block.data(), length_bytes);
         if (engine.track_tap) {
             std::copy_n(engine.scratch_block.begin(), samples, engine.track_tap + k * BLOCK_SAMPLES);
         }
-        if (engine.muted >> k & 1) continue;
+        if (idle || engine.muted >> k & 1) continue;
         const double gain = engine.tracks[k].mix_gain;
         for (int j = 0; j < samples; ++j) {
             engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
