@@ -1,6 +1,15 @@
 #include "synth/voice.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define BLEEPFORGE_HAVE_SSE2 1
+#endif
 
 #include "sequencer/interpreter.h"
 #include "synth/oscillator.h"
@@ -36,6 +45,18 @@ double envelope_next(Engine& engine, int track, std::uint8_t restart) {
         }
     }
     return t.env_level;
+}
+
+bool vector_synth_default() {
+#ifdef BLEEPFORGE_HAVE_SSE2
+    static const bool on = [] {
+        const char* value = std::getenv("BLEEPFORGE_SIMD");
+        return !(value && std::string_view(value) == "off");
+    }();
+    return on;
+#else
+    return false;
+#endif
 }
 
 namespace {
@@ -91,8 +112,10 @@ struct Live {
 // as they were at `first`: the same operations in the same order as
 // oscillator_frame and the frame steps of render_voice, with the family's
 // choices made once. Returns the frame after the last one rendered: it stops
-// early after a frame that fetched events or opened or closed the gate.
-template <int F, bool GATE>
+// early after a frame that fetched events or opened or closed the gate. VEC
+// filters and scales left and right in the two lanes of SSE2 registers: the
+// same operations on each, so the same samples.
+template <int F, bool GATE, bool VEC>
 int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
@@ -104,6 +127,19 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const std::uint8_t noise_mode = F == NOISE_SHORT;
+#ifdef BLEEPFORGE_HAVE_SSE2
+    // lane 0 left, lane 1 right
+    __m128d smooth = _mm_set_pd(s.smooth_right, s.smooth_left), out2 = _mm_setzero_pd();
+    const __m128d coef2 = _mm_set1_pd(coef), pan2 = _mm_set_pd(pan_right, pan_left), gain2 = _mm_set1_pd(gain);
+    const auto keep_smooth = [&] {
+        if constexpr (VEC) {
+            _mm_storel_pd(&s.smooth_left, smooth);
+            _mm_storeh_pd(&s.smooth_right, smooth);
+        }
+    };
+#else
+    const auto keep_smooth = [] {};
+#endif
     int f = first;
     while (f < end) {
         s.phase += s.freq;
@@ -122,12 +158,23 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 value = s.noise_level;
             }
             const std::int16_t raw = std::int16_t(value);
-            s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
-            s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
-            s.smooth_left = pan_left * s.smooth_left;
-            s.smooth_right = pan_right * s.smooth_right;
-            left = to_sample(s.smooth_left);
-            right = to_sample(s.smooth_right);
+#ifdef BLEEPFORGE_HAVE_SSE2
+            if constexpr (VEC) {
+                smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
+                smooth = _mm_mul_pd(pan2, smooth);
+                // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
+                const __m128i whole = _mm_cvttpd_epi32(smooth);
+                out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
+            }
+#endif
+            if constexpr (!VEC) {
+                s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
+                s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
+                s.smooth_left = pan_left * s.smooth_left;
+                s.smooth_right = pan_right * s.smooth_right;
+                left = to_sample(s.smooth_left);
+                right = to_sample(s.smooth_right);
+            }
         }
 
         s.sweep_offset += sweep_step;
@@ -169,7 +216,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
             e = s.env_level;
         }
-        if constexpr (GATE) {
+        if constexpr (GATE && VEC) {
+#ifdef BLEEPFORGE_HAVE_SSE2
+            const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
+            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
+            std::memcpy(block + 2 * f, &pair, sizeof pair);
+#endif
+        } else if constexpr (GATE) {
             block[2 * f] = to_sample(left * gain * e);
             block[2 * f + 1] = to_sample(right * gain * e);
         } else {
@@ -191,6 +244,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 }
             }
             if (s.event_left < 1.0) {
+                keep_smooth();
                 s.store(engine, t);
                 fetch_events(engine, track);
                 return f;
@@ -198,37 +252,50 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             if (s.gate_on != GATE) break;
         }
     }
+    keep_smooth();
     s.store(engine, t);
     return f;
 }
 
 using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
 
-template <bool GATE>
-RunFunction run_for(std::uint8_t tone) {
+template <bool VEC>
+RunFunction open_gate_run(std::uint8_t tone) {
     switch (tone / 16) {
     case 0:
-    case 1: return render_run<PULSE, GATE>;
-    case 2: return render_run<SAW, GATE>;
-    case 3: return render_run<TRIANGLE, GATE>;
-    case 4: return render_run<NOISE_LONG, GATE>;
-    case 5: return render_run<NOISE_SHORT, GATE>;
-    default: return render_run<SILENT, GATE>;
+    case 1: return render_run<PULSE, true, VEC>;
+    case 2: return render_run<SAW, true, VEC>;
+    case 3: return render_run<TRIANGLE, true, VEC>;
+    case 4: return render_run<NOISE_LONG, true, VEC>;
+    case 5: return render_run<NOISE_SHORT, true, VEC>;
+    default: return render_run<SILENT, true, VEC>;
     }
+}
+
+RunFunction run_for(const Engine& engine, const TrackState& t) {
+    // With the gate closed only the triangle family differs (its envelope).
+    if (!t.gate_on) {
+        return t.tone / 16 == 3 ? render_run<TRIANGLE, false, false> : render_run<SILENT, false, false>;
+    }
+#ifdef BLEEPFORGE_HAVE_SSE2
+    // The lanes truncate through 32 bits: only where no value can reach 2^31,
+    // as with a coefficient up to 1 (each filter output lies between its input
+    // and the previous output).
+    constexpr double BOUND = 1u << 30;
+    if (engine.vector_synth && t.smooth_coef >= 0 && t.smooth_coef <= 1.0 && std::abs(t.smooth_left) < BOUND &&
+        std::abs(t.smooth_right) < BOUND) {
+        return open_gate_run<true>(t.tone);
+    }
+#endif
+    (void)engine;
+    return open_gate_run<false>(t.tone);
 }
 
 }  // namespace
 
 void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
-    const TrackState& t = engine.tracks[track];
     const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
-    for (int f = 0; f < frames;) {
-        // With the gate closed only the triangle family differs (its envelope).
-        const RunFunction run = t.gate_on ? run_for<true>(t.tone) : t.tone / 16 == 3
-                                                                        ? render_run<TRIANGLE, false>
-                                                                        : render_run<SILENT, false>;
-        f = run(engine, track, block, f, frames);
-    }
+    for (int f = 0; f < frames;) f = run_for(engine, engine.tracks[track])(engine, track, block, f, frames);
 }
 
 }  // namespace bleepforge

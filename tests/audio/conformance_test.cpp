@@ -31,14 +31,18 @@ TEST_P(Conformance, EventListingMatches) {
 
 TEST_P(Conformance, RenderMatchesGoldenPcm) {
     const Golden& g = GetParam();
-    auto engine = std::make_unique<Engine>();
-    ASSERT_TRUE(recording_on(*engine));
-    load_song(*engine, test::read_file(test::data_dir() / "conformance" / "songs" / g.song));
-    RenderLimits limits;
-    limits.max_blocks = std::uint64_t(std::ceil(std::stod(g.seconds) * SAMPLE_RATE / BLOCK_FRAMES));
-    render_song(*engine, limits);
-    EXPECT_EQ(engine->recorded_frames, g.frames);
-    EXPECT_EQ(test::sha256_hex(engine->RecordBuffer.get(), std::size_t{engine->recorded_frames} * 4), g.sha256);
+    for (const bool vector : {false, true}) {  // the plain path, and SSE2 where built
+        SCOPED_TRACE(vector ? "vector path" : "plain path");
+        auto engine = std::make_unique<Engine>();
+        engine->vector_synth = vector;
+        ASSERT_TRUE(recording_on(*engine));
+        load_song(*engine, test::read_file(test::data_dir() / "conformance" / "songs" / g.song));
+        RenderLimits limits;
+        limits.max_blocks = std::uint64_t(std::ceil(std::stod(g.seconds) * SAMPLE_RATE / BLOCK_FRAMES));
+        render_song(*engine, limits);
+        EXPECT_EQ(engine->recorded_frames, g.frames);
+        EXPECT_EQ(test::sha256_hex(engine->RecordBuffer.get(), std::size_t{engine->recorded_frames} * 4), g.sha256);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Songs, Conformance, ::testing::ValuesIn(test::golden_renders()),

@@ -229,18 +229,22 @@ void PrintTo(const SongPair& p, std::ostream* os) { *os << p.name; }
 class BlockRenderer : public ::testing::TestWithParam<SongPair> {};
 
 TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) {
-    auto fast = std::make_unique<Engine>();
-    auto plain = std::make_unique<Engine>();
-    std::array<std::int16_t, BLOCK_SAMPLES> block;
-    int index = 0;
-    for (const char* song : {GetParam().first, GetParam().second}) {
-        load_song(*fast, song);
-        load_song(*plain, song);
-        for (int b = 0; b < 40; ++b, ++index) {
-            mix_block(*fast, block.data());
-            const std::vector<std::int16_t> expected = reference_mix(*plain);
-            ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << index;
-            ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << index;
+    for (const bool vector : {false, true}) {
+        SCOPED_TRACE(vector ? "vector path" : "plain path");
+        auto fast = std::make_unique<Engine>();
+        fast->vector_synth = vector;
+        auto plain = std::make_unique<Engine>();
+        std::array<std::int16_t, BLOCK_SAMPLES> block;
+        int index = 0;
+        for (const char* song : {GetParam().first, GetParam().second}) {
+            load_song(*fast, song);
+            load_song(*plain, song);
+            for (int b = 0; b < 40; ++b, ++index) {
+                mix_block(*fast, block.data());
+                const std::vector<std::int16_t> expected = reference_mix(*plain);
+                ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << index;
+                ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << index;
+            }
         }
     }
 }
