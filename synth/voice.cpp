@@ -108,6 +108,9 @@ struct Live {
     }
 };
 
+// Frames until a value that falls by 1.0 per frame is below 1 (at least one).
+int frames_below_one(double left) { return left >= 1.0 ? int(std::min(std::floor(left), 1e9)) : 1; }
+
 // Renders frames [first, end) of one track while its tone family and gate stay
 // as they were at `first`: the same operations in the same order as
 // oscillator_frame and the frame steps of render_voice, with the family's
@@ -140,6 +143,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 #else
     const auto keep_smooth = [] {};
 #endif
+    // Where the frames until the next fetch or gate change can be counted ahead,
+    // the run takes exactly those and settles the timing once at its end: while
+    // event_left and gate_left are at least 1 each frame subtracts exactly 1.0.
+    // The stepped triangle with its gate held shut changes its frequency every frame.
+    const bool counted = active && GATE && !(holds_level && !tie && s.gate_left < 1.0);
+    if (counted) end = std::min({end, first + frames_below_one(s.event_left), first + frames_below_one(s.gate_left)});
     int f = first;
     while (f < end) {
         s.phase += s.freq;
@@ -231,7 +240,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
         ++f;
 
-        if (active) {
+        if (active && !counted) {
             s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
             s.event_left -= 1.0;
             s.gate_left -= 1.0;
@@ -250,6 +259,25 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 return f;
             }
             if (s.gate_on != GATE) break;
+        }
+    }
+    if (counted) {
+        const int frames = f - first;
+        s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
+        s.event_left -= frames;
+        s.gate_left -= frames;
+        if (s.gate_left < 1.0 && !tie) {
+            s.gate_on = 0;
+            if (holds_level) {
+                s.freq = 0.0;
+                s.gate_on = 1;
+            }
+        }
+        if (s.event_left < 1.0) {
+            keep_smooth();
+            s.store(engine, t);
+            fetch_events(engine, track);
+            return f;
         }
     }
     keep_smooth();
