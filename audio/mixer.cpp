@@ -38,13 +38,19 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
         }
         if (idle || engine.muted >> k & 1) continue;
         const double gain = engine.tracks[k].mix_gain;
-        for (int j = 0; j < samples; ++j) {
-            engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
+        if (gain == 1.0) {  // a sample times 1.0 is the sample: add in integers
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += engine.scratch_block[j];
+        } else {
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
         }
     }
     for (int j = 0; j < samples; ++j) {
-        const double scaled = double(std::int32_t(engine.mix_sum[j] * master_gain));
-        block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
+        if constexpr (master_gain == 1.0) {
+            block[j] = std::int16_t(std::clamp(engine.mix_sum[j], -32768, 32767));
+        } else {
+            const double scaled = double(std::int32_t(engine.mix_sum[j] * master_gain));
+            block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
+        }
     }
 
     if (engine.recording_mode && engine.RecordBuffer && (was_active || any_track_active(engine))) {
