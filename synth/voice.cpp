@@ -143,6 +143,15 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 #else
     const auto keep_smooth = [] {};
 #endif
+    // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
+    // -0 + +0 would change, to +0): then the frequency is the same every frame.
+    const auto adds_nothing = [](double offset, double step) {
+        return step == 0 && (std::signbit(step) || !std::signbit(offset));
+    };
+    const bool steady_pitch =
+        adds_nothing(s.sweep_offset, sweep_step) && adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
+
     // Where the frames until the next fetch or gate change can be counted ahead,
     // the run takes exactly those and settles the timing once at its end: while
     // event_left and gate_left are at least 1 each frame subtracts exactly 1.0.
@@ -186,18 +195,22 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
         }
 
-        s.sweep_offset += sweep_step;
+        if (!steady_pitch) s.sweep_offset += sweep_step;
         if (s.vibrato_wait != 0) --s.vibrato_wait;
         if (s.vibrato_wait == 0) {
-            s.vibrato_offset += s.vibrato_slope;
+            if (!steady_pitch) s.vibrato_offset += s.vibrato_slope;
             if (--s.vibrato_flip_left <= 0) {
                 s.vibrato_flip_left = 3500;
                 s.vibrato_slope = -s.vibrato_slope;
             }
         }
-        s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
-        if (s.freq < 0) s.freq = 0;
-        if (s.freq > 20000) s.freq = 20000;
+        if (steady_pitch) {
+            s.freq = steady_freq;
+        } else {
+            s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
+            if (s.freq < 0) s.freq = 0;
+            if (s.freq > 20000) s.freq = 20000;
+        }
 
         // envelope_next, then its restart flag cleared
         if (s.env_restart) {
