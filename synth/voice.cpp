@@ -111,6 +111,40 @@ struct Live {
 // Frames until a value that falls by 1.0 per frame is below 1 (at least one).
 int frames_below_one(double left) { return left >= 1.0 ? int(std::min(std::floor(left), 1e9)) : 1; }
 
+// Advances the vibrato's wait and flip counters (and the slope's sign) over
+// `frames` frames of a run whose vibrato offset stays as it is, as the frames
+// would one at a time.
+void count_vibrato(Live& s, int frames) {
+    int moving = frames;  // frames in which the vibrato part runs
+    if (s.vibrato_wait != 0) {
+        if (s.vibrato_wait > std::uint32_t(frames)) {
+            s.vibrato_wait -= std::uint32_t(frames);
+            return;
+        }
+        moving = frames - int(s.vibrato_wait) + 1;
+        s.vibrato_wait = 0;
+    }
+    const int first_flip = std::max(s.vibrato_flip_left, 1);  // moving frames up to the first flip
+    if (moving < first_flip) {
+        s.vibrato_flip_left -= moving;
+        return;
+    }
+    const int after = moving - first_flip;
+    s.vibrato_flip_left = 3500 - after % 3500;
+    if ((1 + after / 3500) % 2) s.vibrato_slope = -s.vibrato_slope;
+}
+
+// True when the envelope (not restarting) keeps its level: sustaining, or
+// adding or subtracting a zero step without reaching a turn.
+bool envelope_rests(const Live& s, double attack_step, double decay_step, double sustain_level) {
+    switch (s.env_phase) {
+    case 0:
+        return attack_step == 0 && (std::signbit(attack_step) || !std::signbit(s.env_level)) && !(s.env_level > 1.0);
+    case 1: return decay_step == 0 && !std::signbit(decay_step) && !(s.env_level < sustain_level);
+    default: return true;
+    }
+}
+
 // Renders frames [first, end) of one track while its tone family and gate stay
 // as they were at `first`: the same operations in the same order as
 // oscillator_frame and the frame steps of render_voice, with the family's
@@ -151,6 +185,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const bool steady_pitch =
         adds_nothing(s.sweep_offset, sweep_step) && adds_nothing(s.vibrato_offset, s.vibrato_slope);
     const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
+    // A resting envelope gives one level; a moving one ends the run when it
+    // turns, so that the rest of the note can take the steady loop.
+    const bool steady_env =
+        !s.env_restart && (F == TRIANGLE || envelope_rests(s, attack_step, decay_step, sustain_level));
+    const double steady_e = F == TRIANGLE ? 1.0 : s.env_level;
+    bool env_turned = false;
+    bool fetch = false;
 
     // Where the frames until the next fetch or gate change can be counted ahead,
     // the run takes exactly those and settles the timing once at its end: while
@@ -195,48 +236,53 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
         }
 
-        if (!steady_pitch) s.sweep_offset += sweep_step;
-        if (s.vibrato_wait != 0) --s.vibrato_wait;
-        if (s.vibrato_wait == 0) {
-            if (!steady_pitch) s.vibrato_offset += s.vibrato_slope;
-            if (--s.vibrato_flip_left <= 0) {
-                s.vibrato_flip_left = 3500;
-                s.vibrato_slope = -s.vibrato_slope;
-            }
-        }
         if (steady_pitch) {
-            s.freq = steady_freq;
+            s.freq = steady_freq;  // the counters advance at the end of the run
         } else {
+            s.sweep_offset += sweep_step;
+            if (s.vibrato_wait != 0) --s.vibrato_wait;
+            if (s.vibrato_wait == 0) {
+                s.vibrato_offset += s.vibrato_slope;
+                if (--s.vibrato_flip_left <= 0) {
+                    s.vibrato_flip_left = 3500;
+                    s.vibrato_slope = -s.vibrato_slope;
+                }
+            }
             s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
             if (s.freq < 0) s.freq = 0;
             if (s.freq > 20000) s.freq = 20000;
         }
 
         // envelope_next, then its restart flag cleared
-        if (s.env_restart) {
-            s.env_level = 0.0;
-            s.env_phase = 0;
-            s.env_restart = 0;
-        }
-        double e;
-        if constexpr (F == TRIANGLE) {
-            s.env_level = 1.0;
-            e = 1.0;
-        } else {
-            if (s.env_phase == 0) {
-                s.env_level += attack_step;
-                if (s.env_level > 1.0) {
-                    s.env_level = 1.0;
-                    s.env_phase = 1;
-                }
-            } else if (s.env_phase == 1) {
-                s.env_level -= decay_step;
-                if (s.env_level < sustain_level) {
-                    s.env_level = sustain_level;
-                    s.env_phase = 2;
-                }
+        double e = steady_e;
+        if (!steady_env) {
+            if (s.env_restart) {
+                s.env_level = 0.0;
+                s.env_phase = 0;
+                s.env_restart = 0;
+                env_turned = true;
             }
-            e = s.env_level;
+            if constexpr (F == TRIANGLE) {
+                s.env_level = 1.0;
+                e = 1.0;
+            } else {
+                if (s.env_phase == 0) {
+                    s.env_level += attack_step;
+                    if (s.env_level > 1.0) {
+                        s.env_level = 1.0;
+                        s.env_phase = 1;
+                        env_turned = true;
+                    }
+                } else if (s.env_phase == 1) {
+                    s.env_level -= decay_step;
+                    if (s.env_level < sustain_level) {
+                        s.env_level = sustain_level;
+                        s.env_phase = 2;
+                        env_turned = true;
+                    }
+                }
+                e = s.env_level;
+            }
         }
         if constexpr (GATE && VEC) {
 #ifdef BLEEPFORGE_HAVE_SSE2
@@ -266,16 +312,17 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 }
             }
             if (s.event_left < 1.0) {
-                keep_smooth();
-                s.store(engine, t);
-                fetch_events(engine, track);
-                return f;
+                fetch = true;
+                break;
             }
             if (s.gate_on != GATE) break;
         }
+        if (env_turned) break;
     }
+    const int frames = f - first;
+    if (steady_pitch) count_vibrato(s, frames);
+    if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;
     if (counted) {
-        const int frames = f - first;
         s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
         s.event_left -= frames;
         s.gate_left -= frames;
@@ -286,15 +333,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 s.gate_on = 1;
             }
         }
-        if (s.event_left < 1.0) {
-            keep_smooth();
-            s.store(engine, t);
-            fetch_events(engine, track);
-            return f;
-        }
+        fetch = s.event_left < 1.0;
     }
     keep_smooth();
     s.store(engine, t);
+    if (fetch) fetch_events(engine, track);
     return f;
 }
 

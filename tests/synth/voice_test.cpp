@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "audio/mixer.h"
 #include "mml/song.h"
@@ -206,15 +207,16 @@ std::vector<std::int16_t> reference_mix(Engine& engine) {
     return samples;
 }
 
-// Every field a frame changes, which a later load may keep.
-std::vector<double> frame_state(const Engine& engine) {
-    std::vector<double> v = {double(engine.noise_register), double(engine.noise_mode_last)};
+// Every field a frame changes, which a later load may keep, bit for bit (the sign of a zero too).
+std::vector<std::uint64_t> frame_state(const Engine& engine) {
+    std::vector<std::uint64_t> v = {engine.noise_register, engine.noise_mode_last};
+    const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
     for (const TrackState& t : engine.tracks) {
-        v.insert(v.end(), {t.phase, t.freq, t.sweep_offset, t.vibrato_offset, t.vibrato_slope, t.env_level,
-                           double(t.env_phase), double(t.env_restart), t.event_left, t.gate_left,
-                           t.smooth_left, t.smooth_right, t.noise_phase, double(t.noise_level),
-                           double(t.vibrato_wait), double(t.vibrato_flip_left), double(t.fetch_budget),
-                           double(t.gate_on), double(t.active)});
+        v.insert(v.end(), {bits(t.phase), bits(t.freq), bits(t.sweep_offset), bits(t.vibrato_offset),
+                           bits(t.vibrato_slope), bits(t.env_level), t.env_phase, t.env_restart, bits(t.event_left),
+                           bits(t.gate_left), bits(t.smooth_left), bits(t.smooth_right), bits(t.noise_phase),
+                           std::uint64_t(t.noise_level), t.vibrato_wait, std::uint64_t(t.vibrato_flip_left),
+                           std::uint64_t(t.fetch_budget), t.gate_on, t.active});
     }
     return v;
 }
@@ -262,7 +264,13 @@ INSTANTIATE_TEST_SUITE_P(
         SongPair{"Families",
                  "0@2 h90 i5 j60 l16 [cdef]3\r\n1@17 p4 l8 c&c e\r\n2@32 p12 w30 l4 c g\r\n3@48 l8 c g4\r\n"
                  "4@56 l16 c>c<c\r\n5@66 q2 l16 c c c\r\n6@84 q1 l8 r c\r\n7@100 l8 c\r\n",
-                 "0L @56 l8 c g\r\n4@23 s-20 D15 l4 c d\r\n"}),
+                 "0L @56 l8 c g\r\n4@23 s-20 D15 l4 c d\r\n"},
+        // Levels and pitches that hold still: zero attack, zero decay, a vibrato of depth 0
+        // (its counters still run, with and without a delay), and envelopes that turn mid-note.
+        SongPair{"SteadyAndTurning",
+                 "0@2 h0 l2 c\r\n1@17 h99 i0 m0 n3 l1 c\r\n2@32 m0 l1 c&c\r\n3@48 m0 n9 l2 c c\r\n"
+                 "4@20 h40 i9 j30 l1 c\r\n5@64 h9 i99 j80 l2 c\r\n6@2 m3 n2 l1 c\r\n",
+                 "0@2 l1 r c\r\n1@17 m5 l2 c\r\n3@56 q4 l2 c r c\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
