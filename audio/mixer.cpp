@@ -12,12 +12,12 @@ namespace {
 
 void capture_block(Engine& engine, const std::int16_t* block, int frames) {
     std::int16_t* buffer = engine.RecordBuffer.get();
-    for (int f = 0; f < frames; ++f) {
+    const int fit = int(std::min<std::uint32_t>(std::uint32_t(frames), RECORD_CAPACITY - 1 - engine.recorded_frames));
+    std::copy_n(block, fit * 2, buffer + std::uint64_t{engine.recorded_frames} * 2);
+    engine.recorded_frames += std::uint32_t(fit);
+    if (fit < frames) {
         // Once full, every further frame lands in the last slot, which the count never covers.
-        std::int16_t* slot = buffer + std::uint64_t{engine.recorded_frames} * 2;
-        slot[0] = block[2 * f];
-        slot[1] = block[2 * f + 1];
-        if (++engine.recorded_frames == RECORD_CAPACITY) engine.recorded_frames = RECORD_CAPACITY - 1;
+        std::copy_n(block + (frames - 1) * 2, 2, buffer + std::uint64_t{RECORD_CAPACITY - 1} * 2);
     }
 }
 
