@@ -24,6 +24,9 @@ Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), she
 Controller::~Controller() {
     stream_.set_state_listener({});
     if (writer_.joinable()) writer_.join();
+    if (checker_.joinable()) checker_.join();
+    stop_song_export_ = true;
+    if (song_export_.joinable()) song_export_.join();
 }
 
 void Controller::post(std::function<void()> call) {
@@ -68,12 +71,14 @@ void Controller::load(const DroppedFile& file) {
     }
     // Splitting and compiling a large file takes long: only the copy of the
     // compiled streams runs under the lock the render thread needs.
-    const std::unique_ptr<PreparedSong> song = prepare_song(bytes);
+    auto shared_bytes = std::make_shared<const std::string>(std::move(bytes));
+    const std::unique_ptr<PreparedSong> song = prepare_song(*shared_bytes);
     stream_.with_engine([&](Engine& engine) {
         start_prepared_song(engine, *song);
         engine.played_frames = 0;
     });
     song_loaded(file.path);
+    start_check(std::move(shared_bytes));
 }
 
 void Controller::stop() {
@@ -163,6 +168,10 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
 
 void Controller::window_closed() {
     if (writer_.joinable()) writer_.join();
+    if (checker_.joinable()) checker_.join();
+    // A song export in progress is abandoned; its file is never written.
+    stop_song_export_ = true;
+    if (song_export_.joinable()) song_export_.join();
     stream_.halt();
 }
 
@@ -199,6 +208,9 @@ std::vector<PaintLine> Controller::paint_lines() {
     if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
     if (std::string status = status_text(); !status.empty()) {
         lines.push_back({std::move(status), PaintLine::Place::STACKED});
+    }
+    if (std::string progress = song_export_progress(); !progress.empty()) {
+        lines.push_back({std::move(progress), PaintLine::Place::STACKED});
     }
     return lines;
 }

@@ -4,9 +4,12 @@
 // paints what `paint_lines` returns; it decides nothing itself.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "audio/stream.h"
+#include "mml/check.h"
 
 namespace bleepforge {
 
@@ -51,6 +55,20 @@ inline constexpr char OPEN_FILTER_PATTERN[] = "*.mml";
 inline constexpr char ALL_FILTER_NAME[] = "all files";
 inline constexpr char ALL_FILTER_PATTERN[] = "*";
 inline constexpr char MENU_OPEN[] = "開く...";  // first in "ﾌｧｲﾙ"
+inline constexpr char MENU_SHOW_WARNINGS[] = "警告を表示";  // last in "music"
+inline constexpr char WARNINGS_CAPTION[] = "警告";
+inline constexpr char NO_WARNINGS[] = "警告はないよ";
+inline constexpr char STILL_CHECKING[] = "まだ調べてるよ。ちょっと待ってね";
+inline constexpr char NO_SONG_YET[] = "曲がまだないよ";
+inline constexpr char MENU_EXPORT_SONG[] = "曲を書き出し...";  // after the design's export in "ﾌｧｲﾙ"
+inline constexpr char MENU_STOP_EXPORT[] = "書き出し中止";     // right after it
+inline constexpr char EXPORT_SONG_CAPTION[] = "曲を書き出し";
+inline constexpr char EXPORT_LOOPS_LABEL[] = "ループ回数";
+inline constexpr char EXPORT_FADE_LABEL[] = "フェード（秒）";
+inline constexpr char EXPORT_BAD_NUMBERS[] = "ループ回数は1以上の整数、フェードは0以上の秒数で書いてね";
+inline constexpr char EXPORT_BUSY[] = "いま曲を書き出し中だよ。終わるか中止するまで待ってね";
+inline constexpr char EXPORTING_SONG[] = "曲を書き出し中";
+inline constexpr char IS_THE_SONG_ITSELF[] = "is the song file itself";
 }  // namespace text
 
 // How the shell's Save dialog is to be set up.
@@ -68,6 +86,14 @@ struct OpenRequest {
     std::string title;
     std::vector<std::pair<std::string, std::string>> filters;  // description and pattern, the first one chosen
     std::filesystem::path start_folder;                        // empty: the shell's choice
+};
+
+// The song export's small dialog: two labelled fields, filled with their
+// defaults; the shell puts back what the user typed.
+struct SongExportRequest {
+    std::string caption;
+    std::string loops_label, fade_label;
+    std::string loops, fade;
 };
 
 // A dropped item: a path of this machine, or (local == false) something that
@@ -121,6 +147,14 @@ public:
     virtual std::filesystem::path ask_open_path(const OpenRequest& request) {
         (void)request;
         return {};
+    }
+    // A modal box showing `text` (lines ended by "\n") read-only in a
+    // multi-line text box the user can select and copy from, with an OK button.
+    virtual void show_text(const std::string& text, const std::string& caption) { show_message(text, caption); }
+    // Runs the song export's dialog; false when cancelled.
+    virtual bool ask_song_export(SongExportRequest& request) {
+        (void)request;
+        return false;
     }
 };
 
@@ -194,6 +228,18 @@ public:
     void tick();
     // "開く...": runs the Open dialog and loads the chosen file as a drop does.
     void open_file();
+    // "警告を表示": lists the loaded song's warnings in a box whose text can be copied.
+    void show_warnings();
+    // The checker's warning count for the song last loaded; -1 while it runs or before a song.
+    long warning_count();
+    // "曲を書き出し...": asks loops and fade, then a file, and renders the song
+    // last loaded (as read then, with the current mutes) to it on a worker
+    // thread, exactly as bleepforge-render SONG --loops N --fade F does, while
+    // a progress line shows. A second one while it runs is refused, saying so.
+    void export_song();
+    // "書き出し中止": ends a song export early; its file is not written.
+    void stop_song_export();
+    bool song_exporting() const { return song_export_.joinable(); }
 
 private:
     void load(const DroppedFile& file);
@@ -213,7 +259,32 @@ private:
     void set_ticking(bool on);
     std::string song_name_;  // file name of the song last loaded, UTF-8; empty before
     bool ticking_ = false;
+
+    // The checker runs on its own thread for each song loaded. Its result is
+    // left in this mailbox (the only controller state another thread writes),
+    // and a posted repaint follows when there is something to show.
+    void start_check(std::shared_ptr<const std::string> bytes);
+    std::thread checker_;
+    std::mutex check_mutex_;
+    std::shared_ptr<const CheckResult> check_result_;  // null while checking or before a song
+    std::shared_ptr<const std::string> song_bytes_;   // the song last loaded, as read
+
+    void song_export_finished(const std::filesystem::path& target, bool written, bool stopped,
+                              const std::string& reason);
+    std::string song_export_progress() const;
+    std::thread song_export_;
+    std::atomic<bool> stop_song_export_{false};
+    std::atomic<std::uint32_t> song_export_frames_{0};  // written by the worker, read for the progress line
+    std::atomic<int> song_export_loops_{0};
+    int song_export_loop_target_ = 0;
 };
+
+// The song export's two fields, as typed: loops a whole number from 1, fade
+// seconds from 0. False when either is not.
+bool parse_song_export(const std::string& loops_text, const std::string& fade_text, int& loops, double& fade);
+
+// `frames` of the sample rate as "m:ss", rounded down.
+std::string minutes_seconds(std::uint64_t frames);
 
 // `path` as UTF-8 text for messages and the title.
 std::string utf8_text(const std::filesystem::path& path);

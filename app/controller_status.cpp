@@ -15,6 +15,8 @@ namespace {
 constexpr int LOWEST_FIXED_Y = 70;
 constexpr int STACK_X = 10;
 
+}  // namespace
+
 std::string minutes_seconds(std::uint64_t frames) {
     const std::uint64_t seconds = frames / SAMPLE_RATE;
     char text[32];
@@ -22,8 +24,6 @@ std::string minutes_seconds(std::uint64_t frames) {
                   static_cast<unsigned long long>(seconds % 60));
     return text;
 }
-
-}  // namespace
 
 std::string utf8_text(const std::filesystem::path& path) {
 #ifdef _WIN32
@@ -75,6 +75,9 @@ std::string Controller::status_text() {
     });
     std::vector<std::string> parts{now.playing ? text::PLAYING : text::STOPPED, minutes_seconds(now.played)};
     if (now.playing) parts.push_back(text::LOOP + std::to_string(now.loops));
+    if (const long warnings = warning_count(); warnings > 0) {
+        parts.push_back(text::WARNINGS_BEFORE + std::to_string(warnings) + text::WARNINGS_AFTER);
+    }
     if (now.recording) parts.push_back(text::RECORDED + minutes_seconds(now.recorded));
     std::string line;
     for (const std::string& part : parts) line.append(line.empty() ? "" : " ").append(part);

@@ -1,9 +1,13 @@
 // Rendering a loaded song faster than real time, captured as recording mode captures it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
+#include "audio/wav_file.h"
 #include "sequencer/engine.h"
 
 namespace bleepforge {
@@ -11,9 +15,10 @@ namespace bleepforge {
 struct RenderLimits {
     std::uint64_t max_blocks = 0;  // stop once the capture holds this many blocks; 0: no limit
     int loops = 0;                 // stop once every active track has looped back this often; 0: no limit
+    const std::atomic<bool>* stop = nullptr;  // set from another thread: stop after the block in hand
 };
 
-enum class RenderEnd { SONG_ENDED, LOOPS, BLOCKS, CAPTURE_FULL };
+enum class RenderEnd { SONG_ENDED, LOOPS, BLOCKS, CAPTURE_FULL, STOPPED };
 
 struct RenderResult {
     RenderEnd end;
@@ -28,5 +33,30 @@ RenderResult render_song(Engine& engine, const RenderLimits& limits,
 
 // The least loop-back count over the active tracks; 0 when none is active.
 int loops_completed(const Engine& engine);
+
+// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
+// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
+// toward zero, so the last frame is 0. Frames before the fade are untouched.
+void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
+
+// How a song becomes a WAV file, for every program that writes one.
+struct SongFileRender {
+    RenderLimits limits;
+    double fade_seconds = 0;  // the last seconds fade to silence (capped at the length)
+    std::uint8_t muted = 0;   // Engine::muted of the render
+};
+
+struct SongFileResult {
+    bool written = false;     // the file was written and committed
+    bool stopped = false;     // limits.stop ended the render: nothing was written
+    std::uint32_t frames = 0; // frames rendered
+    std::string reason;       // why not written, for a message that names the file
+};
+
+// Loads `song_bytes` into an engine of its own as a drop loads it, renders it
+// with render_song, fades its end and writes it as a WAV into the opened
+// `file`, committing it. `progress` as for render_song.
+SongFileResult render_song_file(std::string_view song_bytes, const SongFileRender& how, PendingFile& file,
+                                const std::function<void(const Engine&)>& progress = {});
 
 }  // namespace bleepforge

@@ -15,6 +15,7 @@
 
 #include "audio/mixer.h"
 #include "audio/test_device.h"
+#include "support/test_data.h"
 #include "sequencer/transport.h"
 
 namespace bleepforge {
@@ -323,6 +324,19 @@ public:
         open_requests.push_back(request);
         return open_answer;
     }
+    void show_text(const std::string& text, const std::string& caption) override {
+        texts.push_back({text, caption});
+    }
+    bool ask_song_export(SongExportRequest& request) override {
+        export_requests.push_back(request);
+        if (export_answer.empty()) return false;
+        request.loops = export_answer[0];
+        request.fade = export_answer[1];
+        return true;
+    }
+    std::vector<SongExportRequest> export_requests;
+    std::vector<std::string> export_answer;  // loops and fade typed; empty: cancelled
+    std::vector<Message> texts;
     std::vector<std::string> titles;
     std::vector<bool> ticking;  // every start and stop, in order
     std::vector<OpenRequest> open_requests;
@@ -487,6 +501,147 @@ TEST_F(StatusTest, OpenDialogLoadsTheChosenFileAsADrop) {
     EXPECT_EQ(shell_.open_requests.at(2).start_folder, dir_);
     ASSERT_EQ(shell_.messages.size(), 1u);
     EXPECT_EQ(shell_.messages[0].text.rfind("ファイル読めなかったよ\n", 0), 0u);
+}
+
+// The check runs off the UI thread; a song with warnings wakes the window to
+// show their count, a clean one changes nothing on screen and wakes nobody.
+TEST_F(StatusTest, CheckerCountsWarningsAndListsThem) {
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+
+    const fs::path warned = dir_ / "warned.mml";
+    write_file(warned, "0cdv99999e\r\n1c 5 d e\r\n");
+    controller_.drop({{warned}});
+    ASSERT_TRUE(shell_.wait_for_wake());
+    EXPECT_EQ(shell_.repaints, 0);
+    controller_.run_posted();
+    EXPECT_EQ(shell_.repaints, 1);
+    EXPECT_EQ(controller_.warning_count(), 2);
+    EXPECT_EQ(controller_.status_text(), "再生中 0:00 ループ0 警告 2件");
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.texts.size(), 1u);
+    EXPECT_EQ(shell_.texts[0].caption, "警告");
+    const std::string& listing = shell_.texts[0].text;
+    EXPECT_EQ(listing.rfind("warned.mml\n", 0), 0u) << listing;
+    EXPECT_NE(listing.find("\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\n2:4 W-ignored: track 1: ignored character \"5\"\n"), std::string::npos) << listing;
+
+    controller_.drop({{song_}});
+    for (int i = 0; i < 60'000 && controller_.warning_count() < 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(controller_.warning_count(), 0);
+    EXPECT_EQ(controller_.status_text(), "再生中 0:00 ループ0");
+    EXPECT_EQ(shell_.wakes, 1);
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.texts.size(), 2u);
+    EXPECT_EQ(shell_.texts[1].text.rfind("song.mml\n警告はないよ\n", 0), 0u) << shell_.texts[1].text;
+}
+
+TEST(SongExportFields, WholeLoopsFromOneAndSecondsFromZero) {
+    const std::vector<std::tuple<std::string, std::string, bool, int, double>> cases = {
+        {"1", "0", true, 1, 0.0},      {"12", "2.5", true, 12, 2.5}, {"0", "0", false, 0, 0},
+        {"-1", "0", false, 0, 0},      {"1.5", "0", false, 0, 0},    {"", "0", false, 0, 0},
+        {"x", "0", false, 0, 0},       {"1", "-0.5", false, 0, 0},   {"1", "", false, 0, 0},
+        {"1", "nan", false, 0, 0},     {"1", "inf", false, 0, 0},    {"1", "3s", false, 0, 0},
+        {"99999", "0", false, 0, 0},
+    };
+    for (const auto& [loops_text, fade_text, ok, loops, fade] : cases) {
+        int l = 0;
+        double f = 0;
+        EXPECT_EQ(parse_song_export(loops_text, fade_text, l, f), ok) << loops_text << " " << fade_text;
+        if (ok) {
+            EXPECT_EQ(l, loops);
+            EXPECT_EQ(f, fade);
+        }
+    }
+}
+
+class SongExportTest : public StatusTest {
+protected:
+    // Runs posted calls as the UI thread would until the export's completion has run.
+    void finish_song_export() {
+        for (int n = shell_.wakes + 1; controller_.song_exporting(); ++n) {
+            ASSERT_TRUE(shell_.wait_for_wake(n));
+            controller_.run_posted();
+        }
+    }
+};
+
+#ifdef BLEEPFORGE_RENDER
+// The window's export is the renderer's file, byte for byte.
+TEST_F(SongExportTest, WritesWhatTheRendererWrites) {
+    controller_.drop({{song_}});
+    shell_.export_answer = {"2", "0.5"};
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "window"; };
+    controller_.export_song();
+    ASSERT_EQ(shell_.export_requests.size(), 1u);
+    const SongExportRequest& asked = shell_.export_requests[0];
+    EXPECT_EQ(asked.caption, "曲を書き出し");
+    EXPECT_EQ(std::vector<std::string>({asked.loops_label, asked.fade_label, asked.loops, asked.fade}),
+              std::vector<std::string>({"ループ回数", "フェード（秒）", "1", "0"}));
+    ASSERT_EQ(shell_.requests.size(), 1u);
+    EXPECT_EQ(shell_.requests[0].start_folder, dir_);
+    EXPECT_EQ(shell_.requests[0].start_name, "song.wav");
+    finish_song_export();
+    EXPECT_TRUE(shell_.messages.empty());
+
+    const fs::path by_cli = dir_ / "cli.wav";
+    const std::string command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
+                                "\" --loops 2 --fade 0.5 -q -o \"" + by_cli.string() + "\"";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string expected = test::read_file(by_cli);
+    EXPECT_EQ(expected.size(), 44u + 4u * 95 * BLOCK_FRAMES);  // two loops of 1.6 s, to the end of the block
+    EXPECT_TRUE(test::read_file(dir_ / "window.wav") == expected);
+}
+#endif
+
+TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+    controller_.drop({{song_}});
+
+    shell_.messages.clear();
+    controller_.export_song();  // the dialog cancelled
+    shell_.export_answer = {"0", "0"};
+    controller_.export_song();
+    shell_.export_answer = {"1", "0"};
+    controller_.export_song();  // the Save dialog cancelled
+    shell_.answer = [&](const SaveRequest&) { return song_; };
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 2u);
+    EXPECT_EQ(shell_.messages[0].text, "ループ回数は1以上の整数、フェードは0以上の秒数で書いてね");
+    EXPECT_EQ(shell_.messages[1].text,
+              "ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself");
+    EXPECT_EQ(shell_.requests.size(), 2u);
+    EXPECT_FALSE(controller_.song_exporting());
+    EXPECT_EQ(test::read_file(song_), "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+}
+
+// While one export runs a second is refused with its own message; stopping
+// it leaves no file and says nothing.
+TEST_F(SongExportTest, OneAtATimeAndStoppable) {
+    controller_.drop({{song_}});
+    shell_.export_answer = {"9999", "0"};  // would fill the whole capture
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "long.wav"; };
+    controller_.export_song();
+    ASSERT_TRUE(controller_.song_exporting());
+    const std::vector<PaintLine> lines = controller_.paint_lines();
+    EXPECT_EQ(lines.back().text.rfind("曲を書き出し中 ", 0), 0u) << lines.back().text;
+    EXPECT_EQ(lines.back().text.substr(lines.back().text.size() - 5), "/9999");
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_EQ(shell_.requests.size(), 1u);
+
+    controller_.stop_song_export();
+    finish_song_export();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+    EXPECT_FALSE(fs::exists(dir_ / "long.wav"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // the song alone
+    EXPECT_EQ(controller_.paint_lines().back().text.rfind("曲を書き出し中", 0), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,69 @@
+// The song checker behind the window: run off the UI thread on every load,
+// its count in the status line and its findings in "警告を表示".
+#include "app/controller.h"
+
+namespace bleepforge {
+
+namespace {
+
+// One finding as a line: "12:5 W-clamp: track 0: ...", or without a place for the file or the song as a whole.
+std::string finding_line(const CheckFinding& f) {
+    std::string line;
+    if (f.line > 0) line += std::to_string(f.line) + ":" + std::to_string(f.column) + " ";
+    line += f.severity == CheckFinding::WARNING ? f.code : std::string("info");
+    line += ": ";
+    if (f.track >= 0) line += "track " + std::to_string(f.track) + ": ";
+    return line + f.message;
+}
+
+}  // namespace
+
+void Controller::start_check(std::shared_ptr<const std::string> bytes) {
+    // The previous check, if still running, ends first: one checker at a time.
+    if (checker_.joinable()) checker_.join();
+    song_bytes_ = bytes;
+    {
+        std::lock_guard<std::mutex> lock(check_mutex_);
+        check_result_.reset();
+    }
+    checker_ = std::thread([this, bytes = std::move(bytes)] {
+        auto result = std::make_shared<const CheckResult>(check_song(*bytes));
+        const bool worth_a_repaint = result->warning_count() > 0;
+        {
+            std::lock_guard<std::mutex> lock(check_mutex_);
+            check_result_ = std::move(result);
+        }
+        // A clean song changes nothing on screen.
+        if (worth_a_repaint) post([this] { shell_.repaint(); });
+    });
+}
+
+long Controller::warning_count() {
+    std::lock_guard<std::mutex> lock(check_mutex_);
+    return check_result_ ? check_result_->warning_count() : -1;
+}
+
+void Controller::show_warnings() {
+    if (!song_bytes_) {
+        shell_.show_message(text::NO_SONG_YET, text::WARNINGS_CAPTION);
+        return;
+    }
+    std::shared_ptr<const CheckResult> result;
+    {
+        std::lock_guard<std::mutex> lock(check_mutex_);
+        result = check_result_;
+    }
+    if (!result) {
+        shell_.show_message(text::STILL_CHECKING, text::WARNINGS_CAPTION);
+        return;
+    }
+    std::string listing;
+    for (const CheckFinding& f : result->findings) listing += finding_line(f) + "\n";
+    for (const auto& [code, n] : result->more) {
+        listing += "and " + std::to_string(n) + " more " + code + (n == 1 ? " warning\n" : " warnings\n");
+    }
+    if (result->warning_count() == 0) listing = std::string(text::NO_WARNINGS) + "\n" + listing;
+    shell_.show_text(song_name_ + "\n" + listing, text::WARNINGS_CAPTION);
+}
+
+}  // namespace bleepforge
