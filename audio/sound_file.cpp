@@ -14,15 +14,19 @@ namespace bleepforge {
 
 namespace {
 
-const SoundFormatInfo FORMATS[] = {
-    {SoundFormat::WAV, "wav", "wav", "WAV", false, true},
 #ifdef BLEEPFORGE_SNDFILE
-    // libsndfile goes back to the start of FLAC and MP3 files to complete them.
-    {SoundFormat::FLAC, "flac", "flac", "FLAC", false, false},
-    {SoundFormat::VORBIS, "ogg", "ogg", "Ogg Vorbis", true, true},
-    {SoundFormat::OPUS, "opus", "opus", "Opus", true, true},
-    {SoundFormat::MP3, "mp3", "mp3", "MP3", true, false},
+constexpr bool SNDFILE = true;
+#else
+constexpr bool SNDFILE = false;
 #endif
+
+// libsndfile goes back to the start of FLAC and MP3 files to complete them.
+const SoundFormatInfo FORMATS[] = {
+    {SoundFormat::WAV, "wav", "wav", "WAV", false, true, true},
+    {SoundFormat::FLAC, "flac", "flac", "FLAC", false, false, SNDFILE},
+    {SoundFormat::VORBIS, "ogg", "ogg", "Ogg Vorbis", true, true, SNDFILE},
+    {SoundFormat::OPUS, "opus", "opus", "Opus", true, true, SNDFILE},
+    {SoundFormat::MP3, "mp3", "mp3", "MP3", true, false, SNDFILE},
 };
 
 bool same_letters(std::string_view a, std::string_view b) {
@@ -31,25 +35,26 @@ bool same_letters(std::string_view a, std::string_view b) {
     });
 }
 
-// Our own WAV writer: the header before the frames, its sizes from
-// SoundOptions::frames when given (so a pipe gets a complete file), else put
+// Our own WAV writer. The header goes out with the first frames, its sizes
+// from expect_frames when told (so a pipe gets a complete file), else put
 // right at the end where the file allows, else left at their largest, as WAV
 // streams mark an unknown length.
 class WavWriter final : public SoundWriter {
 public:
-    WavWriter(const SoundFormatInfo& info, std::optional<std::uint32_t> frames)
-        : SoundWriter(info), announced_(frames) {}
+    explicit WavWriter(const SoundFormatInfo& info) : SoundWriter(info) {}
 
     bool write_frames(const std::int16_t* frames, std::uint32_t count, std::string& reason) override {
         if (count > MAX_FRAMES - written_) {
             reason = "is too long for a WAV file (4 GB at most)";
             return false;
         }
+        if (!header_written_ && !write_header(reason)) return false;
         written_ += count;
         return file_.write(frames, std::size_t{count} * 4, reason);
     }
 
     bool finish(std::string& reason) override {
+        if (!header_written_ && !write_header(reason)) return false;
         if (announced_ != written_) {
             if (!file_.seekable() && announced_) {
                 reason = "got fewer or more frames than its header says";
@@ -64,7 +69,12 @@ public:
     }
 
 protected:
-    bool start(std::string& reason) override {
+    bool start(std::string&) override { return true; }
+
+private:
+    bool write_header(std::string& reason) {
+        announced_ = expected_;
+        header_written_ = true;
         WavHeader header = make_wav_header(announced_.value_or(0));
         if (!announced_ && !file_.seekable()) {
             for (int at : {4, 40}) std::memset(header.bytes.data() + at, 0xff, 4);
@@ -72,8 +82,8 @@ protected:
         return file_.write(header.bytes.data(), header.bytes.size(), reason);
     }
 
-private:
     static constexpr std::uint32_t MAX_FRAMES = (0xffffffffu - (WAV_HEADER_BYTES - 8)) / 4;
+    bool header_written_ = false;
     std::optional<std::uint32_t> announced_;  // the frames the header was written with
     std::uint32_t written_ = 0;
 };
@@ -111,8 +121,8 @@ bool SoundWriter::open(const std::filesystem::path& target, std::string& reason)
 std::unique_ptr<SoundWriter> make_sound_writer(const SoundOptions& options) {
     const auto info = std::find_if(std::begin(FORMATS), std::end(FORMATS),
                                    [&](const SoundFormatInfo& f) { return f.format == options.format; });
-    if (info == std::end(FORMATS)) return nullptr;
-    if (info->format == SoundFormat::WAV) return std::make_unique<WavWriter>(*info, options.frames);
+    if (info == std::end(FORMATS) || !info->built) return nullptr;
+    if (info->format == SoundFormat::WAV) return std::make_unique<WavWriter>(*info);
 #ifdef BLEEPFORGE_SNDFILE
     return make_sndfile_writer(*info, options);
 #else
@@ -127,7 +137,9 @@ bool write_sound_file(const std::filesystem::path& target, const SoundOptions& o
         reason = "cannot be written in a format this build lacks";
         return false;
     }
-    return writer->open(target, reason) && writer->write_frames(frames, count, reason) && writer->finish(reason);
+    if (!writer->open(target, reason)) return false;
+    writer->expect_frames(count);
+    return writer->write_frames(frames, count, reason) && writer->finish(reason);
 }
 
 }  // namespace bleepforge

@@ -23,13 +23,14 @@ struct SoundFormatInfo {
     const char* description;  // for people: "WAV", "Ogg Vorbis", ...
     bool lossy;               // takes a quality
     bool streams;             // can be written where bytes cannot be rewritten (a pipe)
+    bool built;               // this build writes it (without libsndfile: WAV only)
 };
 
-// The formats this build writes, WAV first.
+// Every format, WAV first, those this build cannot write included.
 std::span<const SoundFormatInfo> sound_formats();
-// The written format called `name` as --format takes it, or nullptr.
+// The format called `name` as --format takes it, or nullptr.
 const SoundFormatInfo* sound_format_named(std::string_view name);
-// The written format `path`'s extension names (case-insensitive), or nullptr.
+// The format `path`'s extension names (case-insensitive), or nullptr.
 const SoundFormatInfo* sound_format_of(const std::filesystem::path& path);
 
 struct SoundOptions {
@@ -37,7 +38,6 @@ struct SoundOptions {
     int quality = -1;                     // lossy formats: 0..10, 10 best; -1: the encoder's default
     std::string title;                    // a tag where the format has tags (not WAV); empty: none
     std::string artist;                   // likewise
-    std::optional<std::uint32_t> frames;  // the frames to come, when known before the first block
 };
 
 // One sound file on its way out: open, blocks of frames, finish. Destroying an
@@ -50,6 +50,10 @@ public:
     // Opens `target` as PendingFile::open does and starts the file; false with
     // a reason, also when the format cannot go where `target` leads (a pipe).
     bool open(const std::filesystem::path& target, std::string& reason);
+    // Says, before the first block, how many frames will come in all: a WAV
+    // header then gets its sizes at once, as a pipe needs; elsewhere they are
+    // put right at the end.
+    void expect_frames(std::uint32_t count) { expected_ = count; }
     // Appends `count` interleaved 16-bit stereo frames of 44100 Hz.
     virtual bool write_frames(const std::int16_t* frames, std::uint32_t count, std::string& reason) = 0;
     // Completes the file and puts it in place of the target. Once, after open.
@@ -64,9 +68,10 @@ protected:
 
     const SoundFormatInfo& info_;
     PendingFile file_;
+    std::optional<std::uint32_t> expected_;  // from expect_frames
 };
 
-// A writer for `options.format`, which must be one of sound_formats().
+// A writer for `options.format`; nullptr where this build does not write it.
 std::unique_ptr<SoundWriter> make_sound_writer(const SoundOptions& options);
 
 // Writes `count` frames to `target` in one go: open, one block, finish.
