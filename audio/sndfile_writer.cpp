@@ -38,10 +38,15 @@ public:
     }
 
     bool write_frames(const std::int16_t* frames, std::uint32_t count, std::string& reason) override {
-        if (resampler_ == nullptr) {
+        if (resampler_ != nullptr) return resample(frames, count, reason);
+        if (info_.format == SoundFormat::FLAC) {
             return checked(sf_writef_short(sndfile_, frames, count) == sf_count_t(count), reason);
         }
-        return resample(frames, count, reason);
+        // The lossy encoders take floats; libsndfile 1.2.0's MP3 encoder garbles 16-bit input.
+        as_float_.resize(std::size_t{count} * 2);
+        std::transform(frames, frames + as_float_.size(), as_float_.begin(),
+                       [](std::int16_t s) { return float(s) / 32768.0f; });
+        return checked(sf_writef_float(sndfile_, as_float_.data(), count) == sf_count_t(count), reason);
     }
 
     bool finish(std::string& reason) override {
@@ -64,7 +69,8 @@ protected:
             return false;
         }
         if (options_.quality >= 0) {
-            double quality = options_.quality / 10.0;  // libsndfile's 0 worst .. 1 best
+            // libsndfile's 0 worst .. 1 best; LAME's worst lies just above 0.
+            double quality = std::max(options_.quality / 10.0, 0.001);
             if (!sf_command(sndfile_, SFC_SET_VBR_ENCODING_QUALITY, &quality, sizeof quality)) {
                 reason = std::string("takes no quality as ") + info_.description;
                 return false;
@@ -152,8 +158,9 @@ private:
 
     SoundOptions options_;
     SNDFILE* sndfile_ = nullptr;
-    soxr_t resampler_ = nullptr;   // Opus only
-    std::vector<float> resampled_;
+    soxr_t resampler_ = nullptr;    // Opus only
+    std::vector<float> resampled_;  // Opus: a block at 48 kHz
+    std::vector<float> as_float_;   // Ogg Vorbis, MP3: a block as floats
     sf_count_t position_ = 0;      // where libsndfile writes next, in bytes from the start
     sf_count_t length_ = 0;        // bytes written so far
     std::string io_error_;         // the first failed write's reason
