@@ -101,6 +101,7 @@ double aligned_correlation(const std::vector<std::int16_t>& a, const std::vector
 }
 
 TEST(FormatChoice, ByExtensionOrFormatAndTheirRefusals) {
+    if (!sound_format_named("flac")->built) GTEST_SKIP() << "this build writes WAV only";
     struct Case {
         std::vector<std::string> args;
         const char* format_or_error;  // the chosen format's --format name, or the refusal
@@ -128,7 +129,6 @@ TEST(FormatChoice, ByExtensionOrFormatAndTheirRefusals) {
         std::string error;
         const bool parsed = cli::parse_options(c.args, options, error);
         const SoundFormatInfo* expected = sound_format_named(c.format_or_error);
-        if (expected != nullptr && !expected->built) continue;
         if (expected == nullptr) {
             EXPECT_FALSE(parsed) << c.args.back();
             EXPECT_EQ(error, c.format_or_error);
@@ -195,7 +195,7 @@ TEST_F(Formats, EachFormatDecodesToTheRender) {
     }
 }
 
-TEST_F(Formats, QualityTradesSizeForFidelity) {
+TEST_F(Formats, HigherQualityMakesBiggerFiles) {
     if (!sndfile_built()) GTEST_SKIP() << "this build writes WAV only";
     for (const char* extension : {"ogg", "opus", "mp3"}) {
         ASSERT_EQ(render(std::string("--quality 0 -o low.") + extension).status, 0);
