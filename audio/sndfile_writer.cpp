@@ -10,7 +10,7 @@ namespace bleepforge {
 
 namespace {
 
-constexpr int SAMPLE_RATE = 44100;
+constexpr int CAPTURE_RATE = 44100;  // the rate of every block written
 constexpr int OPUS_RATE = 48000;  // Opus in Ogg takes 8, 12, 16, 24 or 48 kHz, not 44.1
 
 int sndfile_format(SoundFormat format) {
@@ -53,13 +53,18 @@ public:
         if (resampler_ != nullptr && !resample(nullptr, 0, reason)) return false;
         const int error = sf_close(sndfile_);
         sndfile_ = nullptr;
-        return checked(error == SF_ERR_NO_ERROR, reason) && file_.commit(reason);
+        if (!checked(true, reason)) return false;
+        if (error != SF_ERR_NO_ERROR) {
+            reason = std::string("could not be completed as ") + info_.description + " (" + sf_error_number(error) + ")";
+            return false;
+        }
+        return file_.commit(reason);
     }
 
 protected:
     bool start(std::string& reason) override {
         SF_INFO format{};
-        format.samplerate = info_.format == SoundFormat::OPUS ? OPUS_RATE : SAMPLE_RATE;
+        format.samplerate = info_.format == SoundFormat::OPUS ? OPUS_RATE : CAPTURE_RATE;
         format.channels = 2;
         format.format = sndfile_format(info_.format);
         static SF_VIRTUAL_IO io{length_of, seek_in, read_from, write_to, tell_of};
@@ -83,7 +88,7 @@ protected:
             const soxr_io_spec_t spec = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
             const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
             soxr_error_t error = nullptr;
-            resampler_ = soxr_create(SAMPLE_RATE, OPUS_RATE, 2, &error, &spec, &quality, nullptr);
+            resampler_ = soxr_create(CAPTURE_RATE, OPUS_RATE, 2, &error, &spec, &quality, nullptr);
             if (error != nullptr) {
                 reason = std::string("cannot be resampled for Opus (") + error + ")";
                 return false;
@@ -100,7 +105,7 @@ private:
         std::size_t done_in = 0;
         do {
             std::size_t used = 0, made = 0;
-            const std::size_t room = std::size_t(count - done_in) * OPUS_RATE / SAMPLE_RATE + 1024;
+            const std::size_t room = std::size_t(count - done_in) * OPUS_RATE / CAPTURE_RATE + 1024;
             resampled_.resize(room * 2);
             const soxr_error_t error = soxr_process(resampler_, frames ? frames + 2 * done_in : nullptr,
                                                     count - done_in, &used, resampled_.data(), room, &made);
