@@ -93,9 +93,10 @@ protected:
     }
     // Lets the export's worker finish and runs its completion, as the UI thread would.
     void finish_export() {
-        ASSERT_TRUE(shell_.wait_for_wake());
+        ASSERT_TRUE(shell_.wait_for_wake(++exports_finished_));
         controller_.run_posted();
     }
+    int exports_finished_ = 0;
     bool painted(const char* text) {
         for (const PaintLine& line : controller_.paint_lines()) {
             if (line.text == text) return true;
