@@ -7,8 +7,7 @@
 #include <cstdlib>
 
 #include "app/controller.h"
-#include "audio/offline.h"
-#include "audio/wav_file.h"
+#include "audio/song_file.h"
 
 namespace bleepforge {
 
@@ -51,8 +50,7 @@ void Controller::export_song() {
     // The song's own folder and name, as bleepforge-render names its output.
     std::filesystem::path start_name = remembered_.path.filename();
     start_name.replace_extension(".wav");
-    const SaveRequest save{text::SAVE_TITLE, text::SAVE_FILTER_NAME, text::SAVE_FILTER_PATTERN, "wav",
-                           remembered_.path.parent_path(), start_name};
+    const SaveRequest save{text::SAVE_TITLE, save_filters(), remembered_.path.parent_path(), start_name};
     const std::filesystem::path chosen = shell_.ask_save_path(save);
     if (chosen.empty()) return;
     const std::filesystem::path target = with_wav_extension(chosen);
@@ -70,7 +68,11 @@ void Controller::export_song() {
     song_export_frames_ = 0;
     song_export_loops_ = 0;
     song_export_loop_target_ = how.limits.loops;
-    song_export_ = std::thread([this, bytes = song_bytes_, how, target] {
+    // The format the name's extension asks for, as bleepforge-render and the capture's export choose it.
+    SoundOptions format;
+    const SoundFormatInfo* named = sound_format_of(target);
+    if (named != nullptr && named->built) format.format = named->format;
+    song_export_ = std::thread([this, bytes = song_bytes_, how, format, target] {
         auto next_repaint = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
         auto progress = [&](const Engine& engine) {
             song_export_frames_ = engine.recorded_frames;
@@ -79,9 +81,9 @@ void Controller::export_song() {
             next_repaint += PROGRESS_INTERVAL;
             post([this] { shell_.repaint(); });
         };
-        PendingFile file;
+        const std::unique_ptr<SoundWriter> writer = make_sound_writer(format);
         SongFileResult result;
-        if (file.open(target, result.reason)) result = render_song_file(*bytes, how, file, progress);
+        if (writer->open(target, result.reason)) result = render_song_file(*bytes, how, *writer, progress);
         post([this, target, result] { song_export_finished(target, result.written, result.stopped, result.reason); });
     });
     shell_.repaint();

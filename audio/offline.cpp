@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <cmath>
-#include <memory>
 
 #include "audio/mixer.h"
-#include "mml/song.h"
 #include "sequencer/transport.h"
 
 namespace bleepforge {
@@ -43,28 +40,6 @@ void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_fr
         frames[2 * i] = std::int16_t(frames[2 * i] * gain);
         frames[2 * i + 1] = std::int16_t(frames[2 * i + 1] * gain);
     }
-}
-
-SongFileResult render_song_file(std::string_view song_bytes, const SongFileRender& how, PendingFile& file,
-                                const std::function<void(const Engine&)>& progress) {
-    SongFileResult result;
-    auto engine = std::make_unique<Engine>();
-    if (!recording_on(*engine)) {
-        result.reason = "no memory for the capture (158 MB)";
-        return result;
-    }
-    load_song(*engine, song_bytes);
-    engine->muted = how.muted;
-    if (render_song(*engine, how.limits, progress).end == RenderEnd::STOPPED) {
-        result.stopped = true;
-        result.reason = "stopped before the end";
-        return result;
-    }
-    result.frames = engine->recorded_frames;
-    const double fade = std::min(how.fade_seconds * SAMPLE_RATE, double(result.frames));
-    apply_fade(engine->RecordBuffer.get(), result.frames, std::uint32_t(std::llround(fade)));
-    result.written = write_wav(file, engine->RecordBuffer.get(), result.frames, result.reason);
-    return result;
 }
 
 }  // namespace bleepforge

@@ -4,10 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <string>
-#include <string_view>
 
-#include "audio/wav_file.h"
 #include "sequencer/engine.h"
 
 namespace bleepforge {
@@ -38,25 +35,5 @@ int loops_completed(const Engine& engine);
 // to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
 // toward zero, so the last frame is 0. Frames before the fade are untouched.
 void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
-
-// How a song becomes a WAV file, for every program that writes one.
-struct SongFileRender {
-    RenderLimits limits;
-    double fade_seconds = 0;  // the last seconds fade to silence (capped at the length)
-    std::uint8_t muted = 0;   // Engine::muted of the render
-};
-
-struct SongFileResult {
-    bool written = false;     // the file was written and committed
-    bool stopped = false;     // limits.stop ended the render: nothing was written
-    std::uint32_t frames = 0; // frames rendered
-    std::string reason;       // why not written, for a message that names the file
-};
-
-// Loads `song_bytes` into an engine of its own as a drop loads it, renders it
-// with render_song, fades its end and writes it as a WAV into the opened
-// `file`, committing it. `progress` as for render_song.
-SongFileResult render_song_file(std::string_view song_bytes, const SongFileRender& how, PendingFile& file,
-                                const std::function<void(const Engine&)>& progress = {});
 
 }  // namespace bleepforge
