@@ -2,6 +2,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -143,6 +148,44 @@ public:
         return url.isLocalFile() ? local_path(url) : to_path(dialog.selectedFiles().first());
     }
 
+    void show_text(const std::string& text, const std::string& caption) override {
+        QDialog dialog(&window_);
+        dialog.setWindowTitle(from_utf8(caption));
+        auto* box = new QPlainTextEdit(from_utf8(text), &dialog);
+        box->setObjectName("text");
+        box->setReadOnly(true);
+        // Read-only boxes select by mouse only; the keyboard's Ctrl+A and Ctrl+C should work too.
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        box->setLineWrapMode(QPlainTextEdit::NoWrap);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addWidget(box);
+        layout->addWidget(buttons);
+        dialog.resize(420, 260);
+        dialog.exec();
+    }
+
+    bool ask_song_export(SongExportRequest& request) override {
+        QDialog dialog(&window_);
+        dialog.setWindowTitle(from_utf8(request.caption));
+        auto* loops = new QLineEdit(from_utf8(request.loops), &dialog);
+        auto* fade = new QLineEdit(from_utf8(request.fade), &dialog);
+        loops->setObjectName("loops");
+        fade->setObjectName("fade");
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto* form = new QFormLayout(&dialog);
+        form->addRow(from_utf8(request.loops_label), loops);
+        form->addRow(from_utf8(request.fade_label), fade);
+        form->addRow(buttons);
+        if (dialog.exec() != QDialog::Accepted) return false;
+        request.loops = loops->text().toStdString();
+        request.fade = fade->text().toStdString();
+        return true;
+    }
+
     // Any thread: the queued call runs on the window's thread, and never once the window is gone.
     void wake_ui() override {
         MainWindow* window = &window_;
@@ -182,12 +225,14 @@ void MainWindow::build_menu() {
     add_open_item(*file);
     connect(file->addAction("録音機能オン"), &QAction::triggered, this, [&c] { c.record_on(); });
     connect(file->addAction("録音データを書き出し"), &QAction::triggered, this, [&c] { c.write_out(); });
+    add_song_export_items(*file);
     connect(file->addAction("ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"), &QAction::triggered, this, &QWidget::close);
     file->addAction("デバグ（使用不可）")->setEnabled(false);
 
     QMenu* music = menuBar()->addMenu("music");
     connect(music->addAction("stop"), &QAction::triggered, this, [&c] { c.stop(); });
     connect(music->addAction("reloadplay(&P)"), &QAction::triggered, this, [&c] { c.reload_play(); });
+    add_warnings_item(*music);
 
     QMenu* help = menuBar()->addMenu("ﾍﾙﾌﾟ(&H)");
     connect(help->addAction("ﾊﾞｰｼﾞｮﾝ情報(&A) ..."), &QAction::triggered, this, &MainWindow::show_about);
@@ -196,6 +241,17 @@ void MainWindow::build_menu() {
 
 void MainWindow::add_open_item(QMenu& file) {
     connect(file.addAction(text::MENU_OPEN), &QAction::triggered, this, [this] { controller_->open_file(); });
+}
+
+void MainWindow::add_song_export_items(QMenu& file) {
+    connect(file.addAction(text::MENU_EXPORT_SONG), &QAction::triggered, this, [this] { controller_->export_song(); });
+    connect(file.addAction(text::MENU_STOP_EXPORT), &QAction::triggered, this,
+            [this] { controller_->stop_song_export(); });
+}
+
+void MainWindow::add_warnings_item(QMenu& music) {
+    connect(music.addAction(text::MENU_SHOW_WARNINGS), &QAction::triggered, this,
+            [this] { controller_->show_warnings(); });
 }
 
 QAction* MainWindow::find_action(const QString& text) const {

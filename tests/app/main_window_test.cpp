@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -52,6 +53,7 @@ public:
     std::vector<Seen> seen;
     std::function<void(QFileDialog&)> save = [](QFileDialog& d) { d.reject(); };
     std::function<void(QFileDialog&)> open = [](QFileDialog& d) { d.reject(); };
+    std::function<void(QDialog&)> song_export = [](QDialog& d) { d.reject(); };
 
 private:
     // Each box is answered from a fresh call, not from the polling timer's own
@@ -78,6 +80,14 @@ private:
             const bool has_icon = icon && !icon->pixmap().isNull();
             seen.push_back({"about", about->windowTitle(), version->text() + (has_icon ? " +icon" : "")});
             about->findChild<QPushButton*>()->click();
+        } else if (auto* box = modal->findChild<QPlainTextEdit*>("text")) {
+            const bool copyable = box->isReadOnly() && (box->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+            seen.push_back({copyable ? "text" : "text, not copyable", modal->windowTitle(), box->toPlainText()});
+            qobject_cast<QDialog*>(modal)->accept();
+        } else if (auto* loops = modal->findChild<QLineEdit*>("loops")) {
+            seen.push_back({"song export", modal->windowTitle(),
+                            loops->text() + " " + modal->findChild<QLineEdit*>("fade")->text()});
+            song_export(*qobject_cast<QDialog*>(modal));
         }
     }
     QPointer<QWidget> answered_;
@@ -205,8 +215,10 @@ TEST_F(WindowTest, TitleSizeAndMenu) {
     EXPECT_FALSE(window_.windowIcon().isNull());
 
     const std::vector<std::pair<QString, std::vector<QString>>> expected = {
-        {"ﾌｧｲﾙ(&F)", {"開く...", "録音機能オン", "録音データを書き出し", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", "デバグ（使用不可）"}},
-        {"music", {"stop", "reloadplay(&P)"}},
+        {"ﾌｧｲﾙ(&F)",
+         {"開く...", "録音機能オン", "録音データを書き出し", "曲を書き出し...", "書き出し中止", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)",
+          "デバグ（使用不可）"}},
+        {"music", {"stop", "reloadplay(&P)", "警告を表示"}},
         {"ﾍﾙﾌﾟ(&H)", {"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", "wavデバイス再取得（不安定だよ）"}},
     };
     const QList<QAction*> popups = window_.menuBar()->actions();
@@ -564,6 +576,67 @@ TEST_F(WindowTest, OpenDialogLoadsTheChosenSong) {
     EXPECT_EQ(modals_.seen[1].text, "mml file (*.mml);all files (*)");
     EXPECT_EQ(window_.controller().remembered_path(), song_);
     EXPECT_EQ(window_.windowTitle(), "song.mml - bleepforge");
+}
+
+TEST_F(WindowTest, WarningsCountedAndListedInACopyableBox) {
+    const fs::path warned = dir_ / "warned.mml";
+    write_file(warned, "0cdv99999e\r\n1c 5 d e\r\n");
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(warned))}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window_.controller().warning_count() == 2; }, 60000));
+    EXPECT_EQ(window_.controller().paint_lines().back().text, "再生中 0:00 ループ0 警告 2件");
+    trigger("警告を表示");
+    ASSERT_EQ(modals_.seen.size(), 1u);
+    EXPECT_EQ(modals_.seen[0].kind, "text");
+    EXPECT_EQ(modals_.seen[0].title, "警告");
+    EXPECT_TRUE(modals_.seen[0].text.contains("\n1:4 W-clamp: track 0: \"v99999\" read as v15"))
+        << modals_.seen[0].text.toStdString();
+    EXPECT_TRUE(modals_.seen[0].text.contains("\n2:4 W-ignored: track 1: ignored character \"5\""));
+}
+
+TEST_F(WindowTest, SongExportWritesAFileStopsAndRefusesASecond) {
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    modals_.song_export = [](QDialog& dialog) {
+        dialog.findChild<QLineEdit*>("loops")->setText("2");
+        dialog.findChild<QLineEdit*>("fade")->setText("0.5");
+        dialog.accept();
+    };
+    modals_.save = [&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.directory().absolutePath(), q(dir_));
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "window");
+    };
+    trigger("曲を書き出し...");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window_.controller().song_exporting(); }, 60000));
+    ASSERT_EQ(modals_.seen.size(), 2u);
+    EXPECT_EQ(modals_.seen[0].kind, "song export");
+    EXPECT_EQ(modals_.seen[0].title, "曲を書き出し");
+    EXPECT_EQ(modals_.seen[0].text, "1 0");  // the defaults
+    EXPECT_EQ(modals_.seen[1].kind, "save");
+    EXPECT_EQ(fs::file_size(dir_ / "window.wav"), 44u + 4u * 95 * BLOCK_FRAMES);
+
+    // A long one: refused a second time while it runs, then stopped, leaving no file.
+    std::vector<std::vector<std::string>> painted;
+    window_.centralWidget()->installEventFilter(new PaintSpy(window_, painted));
+    modals_.seen.clear();
+    modals_.song_export = [](QDialog& dialog) {
+        dialog.findChild<QLineEdit*>("loops")->setText("9999");
+        dialog.accept();
+    };
+    modals_.save = [&](QFileDialog& dialog) {
+        dialog.setDirectory(q(dir_));
+        type_name(dialog, "long.wav");
+    };
+    trigger("曲を書き出し...");
+    ASSERT_TRUE(window_.controller().song_exporting());
+    trigger("曲を書き出し...");
+    trigger("書き出し中止");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window_.controller().song_exporting(); }, 60000));
+    ASSERT_EQ(modals_.seen.size(), 3u);
+    EXPECT_EQ(modals_.seen[2].text, "いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_FALSE(fs::exists(dir_ / "long.wav"));
+    EXPECT_TRUE(std::any_of(painted.begin(), painted.end(), [](const std::vector<std::string>& texts) {
+        return texts.back().rfind("曲を書き出し中 ", 0) == 0;
+    }));
 }
 
 TEST(KeyKinds, WinKeyDownMeaning) {
