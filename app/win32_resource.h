@@ -25,3 +25,15 @@
 
 // Items the shell adds to the resource menu when the window is created.
 #define CMD_OPEN 32790
+#define CMD_SHOW_WARNINGS 32791
+#define CMD_EXPORT_SONG 32792
+#define CMD_STOP_EXPORT 32793
+
+// The box of copyable text ("警告を表示") and the song export's numbers.
+#define DLG_TEXT 120
+#define TEXT_BOX 1001
+#define DLG_SONG_EXPORT 121
+#define SONG_LOOPS_LABEL 1002
+#define SONG_LOOPS 1003
+#define SONG_FADE_LABEL 1004
+#define SONG_FADE 1005

@@ -17,6 +17,71 @@ constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from th
 constexpr UINT_PTR STATUS_TIMER = 0x5354;  // refreshes the status line while a song plays
 constexpr UINT STATUS_INTERVAL_MS = 250;
 
+// What the text box dialog shows.
+struct TextBox {
+    std::wstring caption, text;
+};
+
+// An edit control's lines end in CR LF.
+std::wstring with_crlf(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\n') out += L'\r';
+        out += c;
+    }
+    return out;
+}
+
+INT_PTR CALLBACK text_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            const auto* box = reinterpret_cast<const TextBox*>(lparam);
+            SetWindowTextW(dialog, box->caption.c_str());
+            SetDlgItemTextW(dialog, TEXT_BOX, with_crlf(box->text).c_str());
+            return TRUE;
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
+std::wstring item_text(HWND dialog, int id) {
+    std::wstring text(std::size_t(GetWindowTextLengthW(GetDlgItem(dialog, id))) + 1, L'\0');
+    text.resize(std::size_t(GetDlgItemTextW(dialog, id, text.data(), int(text.size()))));
+    return text;
+}
+
+INT_PTR CALLBACK song_export_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* request = reinterpret_cast<SongExportRequest*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    switch (message) {
+        case WM_INITDIALOG:
+            request = reinterpret_cast<SongExportRequest*>(lparam);
+            SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+            SetWindowTextW(dialog, utf16(request->caption).c_str());
+            SetDlgItemTextW(dialog, SONG_LOOPS_LABEL, utf16(request->loops_label).c_str());
+            SetDlgItemTextW(dialog, SONG_LOOPS, utf16(request->loops).c_str());
+            SetDlgItemTextW(dialog, SONG_FADE_LABEL, utf16(request->fade_label).c_str());
+            SetDlgItemTextW(dialog, SONG_FADE, utf16(request->fade).c_str());
+            return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                request->loops = utf8(item_text(dialog, SONG_LOOPS));
+                request->fade = utf8(item_text(dialog, SONG_FADE));
+            }
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
 class WindowShell final : public Shell {
 public:
     // Owner of the message boxes; nullptr once destroyed. Read by wake_ui on other threads.
@@ -97,13 +162,27 @@ public:
         if (!GetOpenFileNameW(&dialog)) return {};
         return std::filesystem::path(file.data());  // UTF-16, the file system's own name
     }
+
+    void show_text(const std::string& text, const std::string& caption) override {
+        TextBox box{utf16(caption), utf16(text)};
+        DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_TEXT), window, text_dialog_proc, LPARAM(&box));
+    }
+
+    bool ask_song_export(SongExportRequest& request) override {
+        return DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_SONG_EXPORT), window, song_export_dialog_proc,
+                               LPARAM(&request)) == IDOK;
+    }
+
+    HINSTANCE instance = nullptr;
 };
 
 // What one main window needs. The window owns it from WM_NCCREATE on; it is
 // deleted after WM_NCDESTROY once no handler of the window is still running
 // (the ownerless Save dialog lets the window be closed from inside write_out).
 struct WindowState {
-    WindowState(HINSTANCE instance, AudioStream& stream) : instance(instance), controller(stream, shell) {}
+    WindowState(HINSTANCE instance, AudioStream& stream) : instance(instance), controller(stream, shell) {
+        shell.instance = instance;
+    }
 
     HINSTANCE instance;
     WindowShell shell;
@@ -160,6 +239,17 @@ void add_open_item(HMENU file) {
     InsertMenuW(file, 0, MF_BYPOSITION | MF_STRING, CMD_OPEN, utf16(text::MENU_OPEN).c_str());
 }
 
+// "曲を書き出し..." and "書き出し中止" right after the design's export.
+void add_song_export_items(HMENU file) {
+    InsertMenuW(file, CMD_EXIT, MF_BYCOMMAND | MF_STRING, CMD_EXPORT_SONG, utf16(text::MENU_EXPORT_SONG).c_str());
+    InsertMenuW(file, CMD_EXIT, MF_BYCOMMAND | MF_STRING, CMD_STOP_EXPORT, utf16(text::MENU_STOP_EXPORT).c_str());
+}
+
+// "警告を表示" last in "music".
+void add_warnings_item(HMENU music) {
+    AppendMenuW(music, MF_STRING, CMD_SHOW_WARNINGS, utf16(text::MENU_SHOW_WARNINGS).c_str());
+}
+
 // One message of a live window; returns false for what DefWindowProcW handles.
 bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESULT& result) {
     Controller& controller = state.controller;
@@ -168,6 +258,8 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
         case WM_CREATE:
             DragAcceptFiles(window, TRUE);
             add_open_item(GetSubMenu(GetMenu(window), 0));
+            add_song_export_items(GetSubMenu(GetMenu(window), 0));
+            add_warnings_item(GetSubMenu(GetMenu(window), 1));
             return true;
         case WM_TIMER:
             if (wparam != STATUS_TIMER) return false;
@@ -200,6 +292,9 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
                 case CMD_RECORD_ON: controller.record_on(); return true;
                 case CMD_WRITE_OUT: controller.write_out(); return true;
                 case CMD_OPEN: controller.open_file(); return true;
+                case CMD_SHOW_WARNINGS: controller.show_warnings(); return true;
+                case CMD_EXPORT_SONG: controller.export_song(); return true;
+                case CMD_STOP_EXPORT: controller.stop_song_export(); return true;
                 default: return false;
             }
         default: return false;
