@@ -537,6 +537,8 @@ TEST_F(WindowTest, TitleAndStatusLineFollowTheSong) {
         return !painted.empty() && painted.back().back() == status;
     };
     EXPECT_TRUE(QTest::qWaitFor([&] { return painted_status("再生中 0:01 ループ0"); }, 10000));
+    // A picture of the window while playing, for people to look at (beside the test program).
+    window_.grab().save("qt-playing.png");
 
     key(Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return painted_status("停止中 0:01"); }, 10000));
