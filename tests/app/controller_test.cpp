@@ -620,6 +620,15 @@ TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
     EXPECT_EQ(shell_.requests.size(), 2u);
     EXPECT_FALSE(controller_.song_exporting());
     EXPECT_EQ(test::read_file(song_), "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+
+    // A file that cannot be written is named, with the reason, once the worker is done.
+    const fs::path nowhere = dir_ / "no-such-folder" / "take.wav";
+    shell_.answer = [&](const SaveRequest&) { return nowhere; };
+    controller_.export_song();
+    finish_song_export();
+    ASSERT_EQ(shell_.messages.size(), 3u);
+    EXPECT_EQ(shell_.messages[2].text.rfind("ファイル書けなかったよ\n" + nowhere.string() + "\n", 0), 0u)
+        << shell_.messages[2].text;
 }
 
 // While one export runs a second is refused with its own message; stopping
