@@ -197,8 +197,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // the run takes exactly those and settles the timing once at its end: while
     // event_left and gate_left are at least 1 each frame subtracts exactly 1.0.
     // The stepped triangle with its gate held shut changes its frequency every frame.
-    const bool counted = active && GATE && !(holds_level && !tie && s.gate_left < 1.0);
-    if (counted) end = std::min({end, first + frames_below_one(s.event_left), first + frames_below_one(s.gate_left)});
+    // With the gate closed, gate_left may already be below 1, where subtracting 1.0
+    // can round: it then keeps falling one frame at a time.
+    const bool counted = active && !(holds_level && !tie && (!GATE || s.gate_left < 1.0));
+    if (counted) {
+        end = std::min(end, first + frames_below_one(s.event_left));
+        if (GATE) end = std::min(end, first + frames_below_one(s.gate_left));
+    }
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
@@ -302,6 +307,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 block[2 * f] = block[2 * f + 1] = 0;
             }
             ++f;
+            if constexpr (!GATE) {
+                if (counted) s.gate_left -= 1.0;
+            }
 
             if (!STEADY && active && !counted) {
                 s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
@@ -335,7 +343,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     if (counted) {
         s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
         s.event_left -= frames;
-        s.gate_left -= frames;
+        if constexpr (GATE) s.gate_left -= frames;
         if (s.gate_left < 1.0 && !tie) {
             s.gate_on = 0;
             if (holds_level) {
