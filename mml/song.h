@@ -36,7 +36,12 @@ SplitSong split_song(std::string_view bytes);
 // eight streams, starts them, and restarts the capture while recording.
 void load_song(Engine& engine, std::string_view bytes);
 
-// Reads a whole song file. On failure returns false with a reason a person can read.
+// Songs are a few kilobytes; anything larger than this is not one.
+constexpr std::size_t MAX_SONG_BYTES = std::size_t{16} << 20;
+
+// Reads a whole song file of at most MAX_SONG_BYTES. Anything but a regular
+// file (or a link to one) is refused without being opened, so a FIFO or a
+// terminal never blocks. On failure returns false with a reason a person can read.
 bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason);
 
 }  // namespace bleepforge
