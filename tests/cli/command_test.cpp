@@ -2,6 +2,7 @@
 // its WAV files read back with python3's wave module and sox.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +16,11 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
+#include "audio/test_device.h"
 #include "audio/wav.h"
+#include "cli/play.h"
 #include "support/sha256.h"
 #include "support/test_data.h"
 
@@ -405,6 +409,41 @@ TEST_F(RenderCommand, AProgressLineOfAFourThousandBytePathOnATerminal) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("rendering " + song + ": "), std::string::npos);
     EXPECT_EQ(wave_params("out.wav"), frames_params(133500));
+}
+
+TEST(PlayOnATerminal, AProgressLineOfAFourThousandBytePath) {
+    // stderr becomes a pseudo-terminal, drained by a thread so that writes never wait.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    std::string shown;
+    std::thread drain([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, std::size_t(n));
+    });
+    std::fflush(stderr);
+    const int saved = dup(2);
+    dup2(terminal, 2);
+
+    cli::Options options;
+    options.mode = cli::Mode::PLAY;
+    options.song = long_folder().string() + "/s.mml";
+    options.seconds = 0.5;
+    TestDevice::Options device;
+    device.block_period = std::chrono::milliseconds(10);
+    const int status = cli::play_command(options, "0t120c4\r\n", std::make_unique<TestDevice>(device));
+
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(terminal);  // the reader then sees the end
+    drain.join();
+    close(master);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(shown.find("playing " + options.song + ": "), std::string::npos);
 }
 
 // Song input: only regular files of a song's size are read, and failures say why.
