@@ -36,7 +36,7 @@ constexpr int MAX_LINK_HOPS = 40;
 std::string cannot_be_written(int error) { return std::string("cannot be written (") + std::strerror(error) + ")"; }
 
 // Follows symlinks one hop at a time, so that a link to a file not yet made
-// names the file to create; false with a reason for a loop or a broken hop.
+// names the file to create; false with a reason for a loop.
 bool follow_links(fs::path& path, std::string& reason) {
     for (int hops = 0; hops < MAX_LINK_HOPS; ++hops) {
         std::error_code ec;
@@ -104,16 +104,16 @@ void sync_folder([[maybe_unused]] const fs::path& folder) {
 PendingFile::~PendingFile() { discard(); }
 
 bool PendingFile::open(const fs::path& requested, std::string& reason) {
-    fs::path target = requested;
-    if (!follow_links(target, reason)) return false;
+    // The system follows the links to see what the target is: /dev/stdout
+    // reaches the pipe or terminal behind it only that way.
     std::error_code ec;
-    const fs::file_status status = fs::status(target, ec);
+    const fs::file_status status = fs::status(requested, ec);
     if (fs::is_directory(status)) {
         reason = "is a folder, not a file";
         return false;
     }
-    if (is_device_name(target) || (fs::exists(status) && !fs::is_regular_file(status))) {
-        file_ = open_in_place(target);
+    if (is_device_name(requested) || (fs::exists(status) && !fs::is_regular_file(status))) {
+        file_ = open_in_place(requested);
         if (file_ == nullptr) {
             reason = cannot_be_written(errno);
             return false;
@@ -121,6 +121,14 @@ bool PendingFile::open(const fs::path& requested, std::string& reason) {
         in_place_ = true;
         return true;
     }
+    // The file itself is replaced, beside where it lies, and a link to it stays a link.
+    std::error_code resolve_ec;
+    fs::path target = fs::is_regular_file(status) ? fs::canonical(requested, resolve_ec) : requested;
+    if (resolve_ec) {
+        reason = "cannot be written (" + resolve_ec.message() + ")";
+        return false;
+    }
+    if (!follow_links(target, reason)) return false;
     const bool replacing = fs::is_regular_file(status);
     constexpr fs::perms any_write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
     if (replacing && (status.permissions() & any_write) == fs::perms::none) {

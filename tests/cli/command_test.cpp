@@ -339,6 +339,13 @@ TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
         {"- is standard output", "", {"-o", "-"}, "", "piped.wav", "", [&] {
              EXPECT_TRUE(test::read_file(dir_ / "piped.wav") == wav);
          }},
+        {"/dev/stdout is the pipe behind it", "", {"-o", "/dev/stdout"}, "", "| cat >piped2.wav", "", [&] {
+             EXPECT_TRUE(test::read_file(dir_ / "piped2.wav") == wav);
+         }},
+        {"a link to a file not yet made", "ln -s new.wav dangling.wav", {"-o", "dangling.wav"}, "", "", "", [&] {
+             EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.wav"));
+             EXPECT_TRUE(test::read_file(dir_ / "new.wav") == wav);
+         }},
         {"- streams to sox", "", {"-o", "-"}, "", "| sox -t wav - piped.flac && sox piped.flac unpacked.wav", "", [&] {
              EXPECT_EQ(wave_params("unpacked.wav"), frames_params(22500));
          }},
