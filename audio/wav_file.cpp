@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <random>
 #include <system_error>
 
 #include "audio/wav.h"
+#include "mml/song.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -50,18 +50,6 @@ bool follow_links(fs::path& path, std::string& reason) {
     }
     reason = cannot_be_written(ELOOP);
     return false;
-}
-
-// Names the system means as devices wherever they appear ("NUL", "con.wav").
-bool is_device_name([[maybe_unused]] const fs::path& path) {
-#ifdef _WIN32
-    std::string stem = path.stem().string();
-    for (char& c : stem) c = char(std::toupper(static_cast<unsigned char>(c)));
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
-    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
-#else
-    return false;
-#endif
 }
 
 std::FILE* open_in_place(const fs::path& path) {
@@ -112,7 +100,7 @@ bool PendingFile::open(const fs::path& requested, std::string& reason) {
         reason = "is a folder, not a file";
         return false;
     }
-    if (is_device_name(requested) || (fs::exists(status) && !fs::is_regular_file(status))) {
+    if (names_a_device(requested) || (fs::exists(status) && !fs::is_regular_file(status))) {
         file_ = open_in_place(requested);
         if (file_ == nullptr) {
             reason = cannot_be_written(errno);

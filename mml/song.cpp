@@ -1,6 +1,7 @@
 #include "mml/song.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -56,7 +57,34 @@ const char* kind_of(std::filesystem::file_type type) {
 
 }  // namespace
 
+namespace {
+
+std::string upper_stem(const std::filesystem::path& path) {
+    std::string stem = path.stem().string();
+    for (char& c : stem) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return stem;
+}
+
+}  // namespace
+
+bool names_a_device([[maybe_unused]] const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::string stem = upper_stem(path);
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
+    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
+#else
+    return false;
+#endif
+}
+
 bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason) {
+    if (names_a_device(path)) {
+        // NUL reads as nothing, as the system means it; the others would wait on a port or console.
+        bytes.clear();
+        if (upper_stem(path) == "NUL") return true;
+        reason = kind_of(std::filesystem::file_type::character);
+        return false;
+    }
     // Looked at before it is opened: opening a FIFO or a terminal would wait for a writer.
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(path, ec);

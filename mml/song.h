@@ -36,6 +36,10 @@ SplitSong split_song(std::string_view bytes);
 // eight streams, starts them, and restarts the capture while recording.
 void load_song(Engine& engine, std::string_view bytes);
 
+// Whether the system reads `path` as a device whatever the folder: on Windows
+// "NUL", "CON", "COM1"... (also with an extension); elsewhere never.
+bool names_a_device(const std::filesystem::path& path);
+
 // Songs are a few kilobytes; anything larger than this is not one.
 constexpr std::size_t MAX_SONG_BYTES = std::size_t{16} << 20;
 
