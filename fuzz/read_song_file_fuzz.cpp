@@ -26,6 +26,10 @@ const fs::path& scratch() {
     static const fs::path folder = [] {
         const fs::path p = fs::temp_directory_path() / ("bleepforge-read-fuzz-" + std::to_string(getpid()));
         fs::create_directories(p);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(scratch(), ec);
+        });
         return p;
     }();
     return folder;
