@@ -25,11 +25,6 @@ enum Kind { REGULAR, LINK, DANGLING_LINK, LINK_LOOP, FIFO, FOLDER, UNDER_A_FILE,
 const fs::path& scratch() {
     static const fs::path folder = [] {
         const fs::path p = fs::temp_directory_path() / ("bleepforge-read-fuzz-" + std::to_string(getpid()));
-        fs::create_directories(p);
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(scratch(), ec);
-        });
         return p;
     }();
     return folder;
@@ -59,10 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned how_big = at < size ? data[at++] : 0;
     const std::string contents(reinterpret_cast<const char*>(data) + at, size - at);
 
+    // Made for each input and removed after it: libFuzzer ends without running exit handlers.
+    struct Scratch {
+        Scratch() { fs::create_directories(scratch() / "case"); }
+        ~Scratch() {
+            std::error_code ec;
+            fs::remove_all(scratch(), ec);
+        }
+    } made;
     const fs::path dir = scratch() / "case";
     std::error_code ec;
-    fs::remove_all(dir, ec);
-    fs::create_directory(dir);
     fs::path song = dir / name;
     const fs::path real = dir / "real";
     std::uintmax_t expected_size = contents.size();
