@@ -12,12 +12,12 @@ namespace {
 
 void capture_block(Engine& engine, const std::int16_t* block, int frames) {
     std::int16_t* buffer = engine.RecordBuffer.get();
-    for (int f = 0; f < frames; ++f) {
+    const int fit = int(std::min<std::uint32_t>(std::uint32_t(frames), RECORD_CAPACITY - 1 - engine.recorded_frames));
+    std::copy_n(block, fit * 2, buffer + std::uint64_t{engine.recorded_frames} * 2);
+    engine.recorded_frames += std::uint32_t(fit);
+    if (fit < frames) {
         // Once full, every further frame lands in the last slot, which the count never covers.
-        std::int16_t* slot = buffer + std::uint64_t{engine.recorded_frames} * 2;
-        slot[0] = block[2 * f];
-        slot[1] = block[2 * f + 1];
-        if (++engine.recorded_frames == RECORD_CAPACITY) engine.recorded_frames = RECORD_CAPACITY - 1;
+        std::copy_n(block + (frames - 1) * 2, 2, buffer + std::uint64_t{RECORD_CAPACITY - 1} * 2);
     }
 }
 
@@ -30,15 +30,27 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
 
     std::fill_n(engine.mix_sum.begin(), samples, 0);
     for (int k = 0; k < TRACK_COUNT; ++k) {
+        // An idle track stays idle through the block and renders zeros, which add nothing.
+        const bool idle = !engine.tracks[k].active && !engine.tracks[k].gate_on;
         render_voice(engine, k, engine.scratch_block.data(), length_bytes);
+        if (engine.track_tap) {
+            std::copy_n(engine.scratch_block.begin(), samples, engine.track_tap + k * BLOCK_SAMPLES);
+        }
+        if (idle || engine.muted >> k & 1) continue;
         const double gain = engine.tracks[k].mix_gain;
-        for (int j = 0; j < samples; ++j) {
-            engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
+        if (gain == 1.0) {  // a sample times 1.0 is the sample: add in integers
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += engine.scratch_block[j];
+        } else {
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
         }
     }
     for (int j = 0; j < samples; ++j) {
-        const double scaled = double(std::int32_t(engine.mix_sum[j] * master_gain));
-        block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
+        if constexpr (master_gain == 1.0) {
+            block[j] = std::int16_t(std::clamp(engine.mix_sum[j], -32768, 32767));
+        } else {
+            const double scaled = double(std::int32_t(engine.mix_sum[j] * master_gain));
+            block[j] = std::int16_t(std::clamp(scaled, -32768.0, 32767.0));
+        }
     }
 
     if (engine.recording_mode && engine.RecordBuffer && (was_active || any_track_active(engine))) {

@@ -1,31 +1,21 @@
-// The song linter behind --check: what the compiler passed over, repeat
-// structures the sequencer will stop at, and how long each track plays.
+// --check's report: the checker's findings printed for a person.
 #pragma once
 
 #include <cstdio>
 #include <string>
-#include <string_view>
-#include <vector>
+
+#include "mml/check.h"
 
 namespace bleepforge::cli {
 
-struct Finding {
-    enum Severity { WARNING, INFO };
-    Severity severity;
-    int track;            // 0..7
-    int line = 0;         // 1-based place in the file; 0 when the finding has none
-    int column = 0;       // 1-based, in bytes
-    std::string message;  // without the track, e.g. "ignored character \"#\""
-};
+// Prints findings as "SONG:LINE:COL: warning: CODE: track N: ..." ("SONG:
+// warning: CODE: ..." without a place or track, "SONG: info: ..." for
+// information), one "SONG: and N more CODE warnings" line per capped code,
+// and a summary line; with `quiet` only the warnings. Returns the exit
+// status: 0 without warnings, 1 with.
+int print_findings(const std::string& song, const CheckResult& result, bool quiet, std::FILE* out);
 
-// Analyses song file bytes as load_song would load them. Findings come per
-// track 0..7, each track's warnings in file order and then its one INFO line
-// (its length, or that it plays nothing); tracks without text give none.
-std::vector<Finding> check_song(std::string_view bytes);
-
-// Prints findings as "SONG:LINE:COL: warning: track N: ..." ("SONG: info: ..."
-// without a place) and a summary line; with `quiet` only the warnings.
-// Returns the exit status: 0 without warnings, 1 with.
-int print_findings(const std::string& song, const std::vector<Finding>& findings, bool quiet, std::FILE* out);
+// "3 warnings; run with --check to see them", or "" for a song without warnings.
+std::string warnings_line(const CheckResult& result);
 
 }  // namespace bleepforge::cli

@@ -19,9 +19,7 @@ using namespace bleepforge::cli;
 namespace {
 
 int print_events(std::string_view song_bytes) {
-    auto engine = std::make_unique<Engine>();
-    load_song(*engine, song_bytes);
-    std::fputs(event_listing(*engine, true).c_str(), stdout);
+    std::fputs(song_event_listing(song_bytes).c_str(), stdout);
     return 0;
 }
 
@@ -50,10 +48,19 @@ int main(int argc, char** argv) {
     std::string song_bytes;
     if (!read_song_bytes(options.song, song_bytes, error)) return report_failure(options.song, error);
 
+    if (options.mode != Mode::CHECK && !has_track_lines(song_bytes)) {
+        return report_failure(options.song, "no line starts with a track digit 0-7: nothing to play");
+    }
+    const CheckResult check = options.mode == Mode::EVENTS ? CheckResult{} : check_song(song_bytes);
+    const std::string warnings = warnings_line(check);
+    if (!options.quiet && !warnings.empty() && (options.mode == Mode::RENDER || options.mode == Mode::PLAY)) {
+        std::fprintf(stderr, "%s: %s\n", options.song.c_str(), warnings.c_str());
+    }
+
     int status = 0;
     switch (options.mode) {
     case Mode::EVENTS: status = print_events(song_bytes); break;
-    case Mode::CHECK: status = print_findings(options.song, check_song(song_bytes), options.quiet, stdout); break;
+    case Mode::CHECK: status = print_findings(options.song, check, options.quiet, stdout); break;
     case Mode::PLAY: status = play_command(options, song_bytes, make_default_device()); break;
     default: status = render_command(options, song_bytes); break;
     }

@@ -33,6 +33,14 @@ SplitSong split_song(std::string_view bytes) {
     return song;
 }
 
+SourcePlace source_place(const std::vector<TextOrigin>& origins, std::size_t position) {
+    auto after = std::upper_bound(origins.begin(), origins.end(), position,
+                                  [](std::size_t p, const TextOrigin& o) { return p < o.text_offset; });
+    if (after == origins.begin()) return {};
+    const TextOrigin& o = *(after - 1);
+    return {o.line, o.column + int(position - o.text_offset)};
+}
+
 void load_song(Engine& engine, std::string_view bytes) {
     stop_all_tracks(engine);
     const SplitSong song = split_song(bytes);

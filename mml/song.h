@@ -28,6 +28,14 @@ struct SplitSong {
     std::array<std::vector<TextOrigin>, TRACK_COUNT> origins;  // one entry per contributing line
 };
 
+// The line and column (1-based) of byte `position` of a track text whose
+// pieces came from `origins`; {0, 0} when it has none.
+struct SourcePlace {
+    int line = 0;
+    int column = 0;
+};
+SourcePlace source_place(const std::vector<TextOrigin>& origins, std::size_t position);
+
 // Splits song file bytes into track texts. Lines end at CR LF, a lone CR or a
 // lone LF; a line led by "0".."7" carries MML for that track (the rest of the
 // line, NUL bytes dropped); every other line is skipped. A UTF-8 byte-order

@@ -18,6 +18,9 @@ constexpr int BLOCK_BYTES = BLOCK_FRAMES * 4;
 constexpr std::uint32_t RECORD_CAPACITY = 39'690'000;  // frames: 15 minutes
 constexpr std::uint64_t RECORD_BUFFER_BYTES = std::uint64_t{RECORD_CAPACITY} * 4;
 
+// True when SSE2 is built in and BLEEPFORGE_SIMD is not "off" (read once).
+bool vector_synth_default();
+
 struct Engine {
     Engine();  // every track idle with its start values, noise register 0x4000 in long mode
     Engine(const Engine&) = delete;
@@ -32,6 +35,17 @@ struct Engine {
     bool recording_mode = false;
     std::unique_ptr<std::int16_t[]> RecordBuffer;  // RECORD_CAPACITY frames once recording is on
     std::uint32_t recorded_frames = 0;             // at most RECORD_CAPACITY - 1
+
+    // Mix controls, read by every mix_block.
+    std::uint8_t muted = 0;  // bit k set: track k is sequenced and synthesized but adds nothing to the mix
+    // Null, or TRACK_COUNT rows of BLOCK_SAMPLES samples owned by the caller: mix_block
+    // writes track k's samples into row k exactly as they enter the mix.
+    std::int16_t* track_tap = nullptr;
+
+    // Filter both channels of a frame in one SSE2 operation where the build has
+    // SSE2 and the environment does not set BLEEPFORGE_SIMD=off; false: the
+    // plain path. Both give the same samples.
+    bool vector_synth = vector_synth_default();
 
     // Mixer work areas; they hold nothing between blocks.
     std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};

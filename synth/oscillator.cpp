@@ -16,8 +16,8 @@ const std::array<double, 16> PAN_TABLE = {
 
 namespace {
 
-constexpr double CYCLE = 44100.0;  // phase units of one waveform cycle
-constexpr int AMPLITUDE = 6363;
+// The plain one-frame path below is the reference the block renderer in voice.cpp
+// is tested against.
 
 int pulse(double phase, int threshold) { return phase <= threshold ? -AMPLITUDE : AMPLITUDE; }
 

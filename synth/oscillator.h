@@ -11,9 +11,69 @@ namespace bleepforge {
 extern const std::array<double, 16> NOISE_RATE_TABLE;  // register steps per second, by variant
 extern const std::array<double, 16> PAN_TABLE;         // entry k (1..15): cos((k - 1) * pi / 28)
 
+constexpr double CYCLE = 44100.0;  // phase units of one waveform cycle
+constexpr int AMPLITUDE = 6363;    // level of the pulse and noise waves
+
 // Truncates toward zero and keeps the low 16 bits, as every sample is stored.
 inline std::int16_t to_sample(double value) {
     return std::int16_t(std::uint16_t(std::int64_t(value)));
+}
+
+// The waveforms at a phase of 0..44100.
+inline int pulse_wave(double phase, int threshold) { return phase <= threshold ? -AMPLITUDE : AMPLITUDE; }
+inline int pulse_threshold(std::uint8_t tone) {  // tones 0..31
+    const int k = tone % 16;
+    return tone < 16 ? 44100 / (k + 2) : (k + 1) * 44100 / 16;
+}
+inline int saw_wave(double phase) { return int(2 * (AMPLITUDE - phase * 0.2885714285714286)); }
+inline int triangle_wave(double phase, bool stepped) {
+    // Shifted a quarter cycle so the wave starts at 0 and falls first; tones
+    // from 56 hold each of 32 steps of 1378 phase units.
+    double x = stepped ? double(std::int64_t(phase) / 1378 * 1378 + 11025) : phase + 11025;
+    if (x > CYCLE) x -= CYCLE;
+    const double y = x < 22050 ? AMPLITUDE - x * 0.5771428571428572
+                               : -(AMPLITUDE - (x - 22050) * 0.5771428571428572);
+    return int(y * 1.41);
+}
+
+// Adds `rate` to the noise clock `phase` and takes every whole cycle above 44100
+// out of it; returns how many were taken (register steps due). Equal, bit for
+// bit, to subtracting 44100 once per step: every such difference is exact.
+inline int noise_clock(double& phase, double rate) {
+    double x = phase + rate;
+    if (!(x > CYCLE)) {
+        phase = x;
+        return 0;
+    }
+    int n = int(x / CYCLE);
+    while (n > 0 && !(x - n * CYCLE > 0)) --n;
+    while (x - n * CYCLE > CYCLE) ++n;
+    phase = x - n * CYCLE;
+    return n;
+}
+
+// `count` (>= 1) steps of the shared 15-bit register kept in `reg` and `last`
+// (as Engine::noise_register and noise_mode_last); returns the last feedback
+// bit. Equal to `count` calls of noise_step, several steps at once: the bits a
+// step shifts in only depend on bits still in the register for up to 14 (long)
+// or 9 (short) steps.
+inline int noise_steps(std::uint16_t& reg, std::uint8_t& last, std::uint8_t mode, int count) {
+    if (mode != last) reg = 0x4000;
+    last = mode;
+    const int tap = mode ? 6 : 1;
+    unsigned r = reg;
+    unsigned f = (r ^ (r >> tap)) & 1;
+    r = (r >> 1) | (f ? 0x4000 : 0);  // from here on r has 15 bits
+    const int most = mode ? 9 : 14;
+    for (int left = count - 1; left > 0;) {
+        const int k = left < most ? left : most;
+        const unsigned bits = (r ^ (r >> tap)) & ((1u << k) - 1);
+        r = (r >> k) | (bits << (15 - k));
+        f = (bits >> (k - 1)) & 1;
+        left -= k;
+    }
+    reg = std::uint16_t(r);
+    return int(f);
 }
 
 // One stereo frame of `track`'s raw sound into out[0] (left) and out[1] (right):

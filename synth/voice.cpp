@@ -1,6 +1,15 @@
 #include "synth/voice.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define BLEEPFORGE_HAVE_SSE2 1
+#endif
 
 #include "sequencer/interpreter.h"
 #include "synth/oscillator.h"
@@ -38,46 +47,339 @@ double envelope_next(Engine& engine, int track, std::uint8_t restart) {
     return t.env_level;
 }
 
-void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
-    TrackState& t = engine.tracks[track];
-    for (int offset = 0; offset < length_bytes; offset += 4) {
-        std::int16_t pair[2];
-        oscillator_frame(engine, track, pair);
+bool vector_synth_default() {
+#ifdef BLEEPFORGE_HAVE_SSE2
+    static const bool on = [] {
+        const char* value = std::getenv("BLEEPFORGE_SIMD");
+        return !(value && std::string_view(value) == "off");
+    }();
+    return on;
+#else
+    return false;
+#endif
+}
 
-        t.sweep_offset += t.sweep_step;
-        if (t.vibrato_wait != 0) --t.vibrato_wait;
-        if (t.vibrato_wait == 0) {
-            t.vibrato_offset += t.vibrato_slope;
-            if (--t.vibrato_flip_left <= 0) {
-                t.vibrato_flip_left = 3500;
-                t.vibrato_slope = -t.vibrato_slope;
+namespace {
+
+// Waveform families by the tone's high nibble; 6 and above are silent.
+enum Family { PULSE, SAW = 2, TRIANGLE = 3, NOISE_LONG = 4, NOISE_SHORT = 5, SILENT = 6 };
+
+// The fields a frame changes, held in registers through a run of frames.
+struct Live {
+    double phase, freq, sweep_offset, vibrato_offset, vibrato_slope, env_level;
+    double event_left, gate_left, smooth_left, smooth_right, noise_phase;
+    std::uint32_t vibrato_wait;
+    std::int32_t vibrato_flip_left, fetch_budget;
+    std::int16_t noise_level;
+    std::uint8_t env_phase, env_restart, gate_on;
+    std::uint16_t noise_register;
+    std::uint8_t noise_mode_last;
+
+    Live(const Engine& engine, const TrackState& t)
+        : phase(t.phase), freq(t.freq), sweep_offset(t.sweep_offset), vibrato_offset(t.vibrato_offset),
+          vibrato_slope(t.vibrato_slope), env_level(t.env_level), event_left(t.event_left),
+          gate_left(t.gate_left), smooth_left(t.smooth_left), smooth_right(t.smooth_right),
+          noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
+          fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
+          env_restart(t.env_restart), gate_on(t.gate_on), noise_register(engine.noise_register),
+          noise_mode_last(engine.noise_mode_last) {}
+
+    void store(Engine& engine, TrackState& t) const {
+        t.phase = phase;
+        t.freq = freq;
+        t.sweep_offset = sweep_offset;
+        t.vibrato_offset = vibrato_offset;
+        t.vibrato_slope = vibrato_slope;
+        t.env_level = env_level;
+        t.event_left = event_left;
+        t.gate_left = gate_left;
+        t.smooth_left = smooth_left;
+        t.smooth_right = smooth_right;
+        t.noise_phase = noise_phase;
+        t.vibrato_wait = vibrato_wait;
+        t.vibrato_flip_left = vibrato_flip_left;
+        t.fetch_budget = fetch_budget;
+        t.noise_level = noise_level;
+        t.env_phase = env_phase;
+        t.env_restart = env_restart;
+        t.gate_on = gate_on;
+        engine.noise_register = noise_register;
+        engine.noise_mode_last = noise_mode_last;
+    }
+};
+
+// Frames until a value that falls by 1.0 per frame is below 1 (at least one).
+int frames_below_one(double left) { return left >= 1.0 ? int(std::min(std::floor(left), 1e9)) : 1; }
+
+// Advances the vibrato's wait and flip counters (and the slope's sign) over
+// `frames` frames of a run whose vibrato offset stays as it is, as the frames
+// would one at a time.
+void count_vibrato(Live& s, int frames) {
+    int moving = frames;  // frames in which the vibrato part runs
+    if (s.vibrato_wait != 0) {
+        if (s.vibrato_wait > std::uint32_t(frames)) {
+            s.vibrato_wait -= std::uint32_t(frames);
+            return;
+        }
+        moving = frames - int(s.vibrato_wait) + 1;
+        s.vibrato_wait = 0;
+    }
+    const int first_flip = std::max(s.vibrato_flip_left, 1);  // moving frames up to the first flip
+    if (moving < first_flip) {
+        s.vibrato_flip_left -= moving;
+        return;
+    }
+    const int after = moving - first_flip;
+    s.vibrato_flip_left = 3500 - after % 3500;
+    if ((1 + after / 3500) % 2) s.vibrato_slope = -s.vibrato_slope;
+}
+
+// True when the envelope (not restarting) keeps its level: sustaining, or
+// adding or subtracting a zero step without reaching a turn.
+bool envelope_rests(const Live& s, double attack_step, double decay_step, double sustain_level) {
+    switch (s.env_phase) {
+    case 0:
+        return attack_step == 0 && (std::signbit(attack_step) || !std::signbit(s.env_level)) && !(s.env_level > 1.0);
+    case 1: return decay_step == 0 && !std::signbit(decay_step) && !(s.env_level < sustain_level);
+    default: return true;
+    }
+}
+
+// Renders frames [first, end) of one track while its tone family and gate stay
+// as they were at `first`: the same operations in the same order as
+// oscillator_frame and the frame steps of render_voice, with the family's
+// choices made once. Returns the frame after the last one rendered: it stops
+// early after a frame that fetched events or opened or closed the gate. VEC
+// filters and scales left and right in the two lanes of SSE2 registers: the
+// same operations on each, so the same samples.
+template <int F, bool GATE, bool VEC>
+int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
+    TrackState& t = engine.tracks[track];
+    Live s(engine, t);
+    const double base_freq = t.base_freq, sweep_step = t.sweep_step;
+    const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
+    const double coef = t.smooth_coef, gain = VOLUME_TABLE[t.volume];
+    const double pan_left = PAN_TABLE[t.pan], pan_right = PAN_TABLE[16 - t.pan];
+    const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
+    const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
+    const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
+    const std::uint8_t noise_mode = F == NOISE_SHORT;
+#ifdef BLEEPFORGE_HAVE_SSE2
+    // lane 0 left, lane 1 right
+    __m128d smooth = _mm_set_pd(s.smooth_right, s.smooth_left), out2 = _mm_setzero_pd();
+    const __m128d coef2 = _mm_set1_pd(coef), pan2 = _mm_set_pd(pan_right, pan_left), gain2 = _mm_set1_pd(gain);
+    const auto keep_smooth = [&] {
+        if constexpr (VEC) {
+            _mm_storel_pd(&s.smooth_left, smooth);
+            _mm_storeh_pd(&s.smooth_right, smooth);
+        }
+    };
+#else
+    const auto keep_smooth = [] {};
+#endif
+    // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
+    // -0 + +0 would change, to +0): then the frequency is the same every frame.
+    const auto adds_nothing = [](double offset, double step) {
+        return step == 0 && (std::signbit(step) || !std::signbit(offset));
+    };
+    const bool steady_pitch =
+        adds_nothing(s.sweep_offset, sweep_step) && adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
+    // A resting envelope gives one level; a moving one ends the run when it
+    // turns, so that the rest of the note can take the steady loop.
+    const bool steady_env =
+        !s.env_restart && (F == TRIANGLE || envelope_rests(s, attack_step, decay_step, sustain_level));
+    const double steady_e = F == TRIANGLE ? 1.0 : s.env_level;
+    bool env_turned = false;
+    bool fetch = false;
+
+    // Where the frames until the next fetch or gate change can be counted ahead,
+    // the run takes exactly those and settles the timing once at its end: while
+    // event_left and gate_left are at least 1 each frame subtracts exactly 1.0.
+    // The stepped triangle with its gate held shut changes its frequency every frame.
+    const bool counted = active && GATE && !(holds_level && !tie && s.gate_left < 1.0);
+    if (counted) end = std::min({end, first + frames_below_one(s.event_left), first + frames_below_one(s.gate_left)});
+    int f = first;
+    while (f < end) {
+        s.phase += s.freq;
+        if (s.phase >= CYCLE) s.phase -= CYCLE;
+        std::int16_t left = 0, right = 0;
+        if constexpr (GATE) {
+            int value = 0;
+            if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
+            if constexpr (F == SAW) value = saw_wave(s.phase);
+            if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
+            if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
+                if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
+                    const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+                    s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+                }
+                value = s.noise_level;
+            }
+            const std::int16_t raw = std::int16_t(value);
+#ifdef BLEEPFORGE_HAVE_SSE2
+            if constexpr (VEC) {
+                smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
+                smooth = _mm_mul_pd(pan2, smooth);
+                // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
+                const __m128i whole = _mm_cvttpd_epi32(smooth);
+                out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
+            }
+#endif
+            if constexpr (!VEC) {
+                s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
+                s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
+                s.smooth_left = pan_left * s.smooth_left;
+                s.smooth_right = pan_right * s.smooth_right;
+                left = to_sample(s.smooth_left);
+                right = to_sample(s.smooth_right);
             }
         }
-        t.freq = (t.sweep_offset + t.base_freq) + t.vibrato_offset;
-        if (t.freq < 0) t.freq = 0;
-        if (t.freq > 20000) t.freq = 20000;
 
-        const double e = envelope_next(engine, track, t.env_restart);
-        if (t.env_restart) t.env_restart = 0;
-        const double gain = VOLUME_TABLE[t.volume];
-        block[offset / 2] = to_sample(pair[0] * gain * e);
-        block[offset / 2 + 1] = to_sample(pair[1] * gain * e);
-
-        if (t.active) {
-            t.fetch_budget = std::min(t.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
-            t.event_left -= 1.0;
-            t.gate_left -= 1.0;
-            if (t.gate_left < 1.0 && t.tie == 0) {
-                t.gate_on = 0;
-                if (t.tone == 56) {
-                    // The stepped triangle holds its current level at a frozen phase.
-                    t.freq = 0.0;
-                    t.gate_on = 1;
+        if (steady_pitch) {
+            s.freq = steady_freq;  // the counters advance at the end of the run
+        } else {
+            s.sweep_offset += sweep_step;
+            if (s.vibrato_wait != 0) --s.vibrato_wait;
+            if (s.vibrato_wait == 0) {
+                s.vibrato_offset += s.vibrato_slope;
+                if (--s.vibrato_flip_left <= 0) {
+                    s.vibrato_flip_left = 3500;
+                    s.vibrato_slope = -s.vibrato_slope;
                 }
             }
-            if (t.event_left < 1.0) fetch_events(engine, track);
+            s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
+            if (s.freq < 0) s.freq = 0;
+            if (s.freq > 20000) s.freq = 20000;
         }
+
+        // envelope_next, then its restart flag cleared
+        double e = steady_e;
+        if (!steady_env) {
+            if (s.env_restart) {
+                s.env_level = 0.0;
+                s.env_phase = 0;
+                s.env_restart = 0;
+                env_turned = true;
+            }
+            if constexpr (F == TRIANGLE) {
+                s.env_level = 1.0;
+                e = 1.0;
+            } else {
+                if (s.env_phase == 0) {
+                    s.env_level += attack_step;
+                    if (s.env_level > 1.0) {
+                        s.env_level = 1.0;
+                        s.env_phase = 1;
+                        env_turned = true;
+                    }
+                } else if (s.env_phase == 1) {
+                    s.env_level -= decay_step;
+                    if (s.env_level < sustain_level) {
+                        s.env_level = sustain_level;
+                        s.env_phase = 2;
+                        env_turned = true;
+                    }
+                }
+                e = s.env_level;
+            }
+        }
+        if constexpr (GATE && VEC) {
+#ifdef BLEEPFORGE_HAVE_SSE2
+            const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
+            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
+            std::memcpy(block + 2 * f, &pair, sizeof pair);
+#endif
+        } else if constexpr (GATE) {
+            block[2 * f] = to_sample(left * gain * e);
+            block[2 * f + 1] = to_sample(right * gain * e);
+        } else {
+            // A closed gate gives 0, and 0 times finite gains truncates to 0.
+            block[2 * f] = block[2 * f + 1] = 0;
+        }
+        ++f;
+
+        if (active && !counted) {
+            s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
+            s.event_left -= 1.0;
+            s.gate_left -= 1.0;
+            if (s.gate_left < 1.0 && !tie) {
+                s.gate_on = 0;
+                if (holds_level) {
+                    // The stepped triangle holds its current level at a frozen phase.
+                    s.freq = 0.0;
+                    s.gate_on = 1;
+                }
+            }
+            if (s.event_left < 1.0) {
+                fetch = true;
+                break;
+            }
+            if (s.gate_on != GATE) break;
+        }
+        if (env_turned) break;
     }
+    const int frames = f - first;
+    if (steady_pitch) count_vibrato(s, frames);
+    if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;
+    if (counted) {
+        s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
+        s.event_left -= frames;
+        s.gate_left -= frames;
+        if (s.gate_left < 1.0 && !tie) {
+            s.gate_on = 0;
+            if (holds_level) {
+                s.freq = 0.0;
+                s.gate_on = 1;
+            }
+        }
+        fetch = s.event_left < 1.0;
+    }
+    keep_smooth();
+    s.store(engine, t);
+    if (fetch) fetch_events(engine, track);
+    return f;
+}
+
+using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
+
+template <bool VEC>
+RunFunction open_gate_run(std::uint8_t tone) {
+    switch (tone / 16) {
+    case 0:
+    case 1: return render_run<PULSE, true, VEC>;
+    case 2: return render_run<SAW, true, VEC>;
+    case 3: return render_run<TRIANGLE, true, VEC>;
+    case 4: return render_run<NOISE_LONG, true, VEC>;
+    case 5: return render_run<NOISE_SHORT, true, VEC>;
+    default: return render_run<SILENT, true, VEC>;
+    }
+}
+
+RunFunction run_for(const Engine& engine, const TrackState& t) {
+    // With the gate closed only the triangle family differs (its envelope).
+    if (!t.gate_on) {
+        return t.tone / 16 == 3 ? render_run<TRIANGLE, false, false> : render_run<SILENT, false, false>;
+    }
+#ifdef BLEEPFORGE_HAVE_SSE2
+    // The lanes truncate through 32 bits: only where no value can reach 2^31,
+    // as with a coefficient up to 1 (each filter output lies between its input
+    // and the previous output).
+    constexpr double BOUND = 1u << 30;
+    if (engine.vector_synth && t.smooth_coef >= 0 && t.smooth_coef <= 1.0 && std::abs(t.smooth_left) < BOUND &&
+        std::abs(t.smooth_right) < BOUND) {
+        return open_gate_run<true>(t.tone);
+    }
+#endif
+    (void)engine;
+    return open_gate_run<false>(t.tone);
+}
+
+}  // namespace
+
+void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
+    const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
+    for (int f = 0; f < frames;) f = run_for(engine, engine.tracks[track])(engine, track, block, f, frames);
 }
 
 }  // namespace bleepforge

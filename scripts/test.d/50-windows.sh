@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows programs: cross-built with MinGW-w64 and tested under Wine on a
 # virtual display: the engine core (golden renders included), the stream
-# engine's render thread on the test device, the main window
+# engine's render thread on the test device, the file watcher, the main window
 # driven through its window procedure, and the winmm output without a sound
 # server and on a private PulseAudio null sink whose monitor is recorded.
 set -euo pipefail
@@ -48,6 +48,8 @@ echo "-- core_tests.exe"
 run_windows ./core_tests.exe --gtest_brief=1
 echo "-- stream_tests.exe"
 run_windows ./stream_tests.exe --gtest_brief=1
+echo "-- watch_tests.exe (the file watcher on ReadDirectoryChangesW and polling)"
+run_windows ./watch_tests.exe --gtest_brief=1
 echo "-- win32_ui_tests.exe (screenshot of the open menu: build-windows/win32-menu.bmp)"
 run_windows ./win32_ui_tests.exe --gtest_brief=1
 echo "-- winmm_tests.exe without a sound server, and through failing waveOut calls"

@@ -91,6 +91,8 @@ TEST(Capture, StopsGrowingAtItsCapacity) {
     EXPECT_TRUE(std::equal(block.begin(), block.begin() + 999 * 2, first));
     mix_block(*engine, block.data());
     EXPECT_EQ(engine->recorded_frames, RECORD_CAPACITY - 1);
+    // The slot past the count holds the latest frame.
+    EXPECT_TRUE(std::equal(block.end() - 2, block.end(), first + 999 * 2));
     recording_off(*engine);
     EXPECT_FALSE(engine->recording_mode);
     EXPECT_EQ(engine->RecordBuffer, nullptr);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "mml/compiler.h"
 #include "sequencer/transport.h"
 #include "support/engine_helpers.h"
@@ -165,10 +167,60 @@ TEST(Compiler, ReportsIgnoredCharactersByPosition) {
     std::vector<CompileNote> found;
     auto engine = std::make_unique<Engine>();
     compile_track(*engine, 0, "c Kd ?e 4", &found);
-    ASSERT_EQ(found.size(), 2u);
+    ASSERT_EQ(found.size(), 3u);
     EXPECT_EQ(found[0].kind, CompileNote::IGNORED_CHARACTER);
     EXPECT_EQ(found[0].position, 2u);
     EXPECT_EQ(found[1].position, 5u);
+    EXPECT_EQ(found[2].kind, CompileNote::STRAY_DIGIT);
+    EXPECT_EQ(found[2].position, 8u);
+}
+
+// Each command that reads differently from how it looks gives one note with the value used.
+TEST(Compiler, ReportsSqueezedCommandsOncePerCommand) {
+    struct Case {
+        const char* text;
+        CompileNote::Kind kind;
+        std::size_t position, read_end, looks_end;
+        int value;
+    };
+    const Case cases[] = {
+        {"cv99999", CompileNote::CLAMPED, 1, 4, 7, 15},
+        {"o12c", CompileNote::MISREAD, 0, 2, 3, 1},
+        {"o 4c", CompileNote::MISREAD, 0, 2, 3, 0},
+        {"c1.", CompileNote::LENGTH_CLAMPED, 0, 3, 3, 255},
+        {"t300", CompileNote::CLAMPED, 0, 4, 4, 255},
+        {"q0", CompileNote::MISREAD, 0, 1, 2, 8},
+        {"l0c", CompileNote::CLAMPED, 0, 2, 2, 1},
+        {"c123", CompileNote::MISREAD, 0, 3, 4, 0},
+        {"o0c-", CompileNote::NOTE_TOO_LOW, 2, 4, 4, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<CompileNote> found;
+        auto engine = std::make_unique<Engine>();
+        compile_track(*engine, 0, c.text, &found);
+        ASSERT_EQ(found.size(), 1u) << c.text;
+        EXPECT_EQ(found[0].kind, c.kind) << c.text;
+        EXPECT_EQ(found[0].position, c.position) << c.text;
+        EXPECT_EQ(found[0].read_end, c.read_end) << c.text;
+        EXPECT_EQ(found[0].looks_end, c.looks_end) << c.text;
+        if (c.kind != CompileNote::MISREAD || c.text[0] == 'o' || c.text[0] == 'q') {
+            EXPECT_EQ(found[0].value, c.value) << c.text;
+        }
+    }
+}
+
+TEST(Compiler, NamesTheCommandBehindEveryEventAndTheStreamIsTheSame) {
+    struct Places : CompileListener {
+        std::map<int, std::size_t> at;
+        void event(int offset, std::size_t position) override { at[offset] = position; }
+    } places;
+    const std::string text = "t120 c4& d [e]2";
+    auto engine = std::make_unique<Engine>();
+    compile_track(*engine, 0, text, places);
+    const auto listened = engine->tracks[0].events;
+    EXPECT_EQ(places.at, (std::map<int, std::size_t>{{0, 0}, {2, 7}, {4, 5}, {6, 9}, {8, 11}, {10, 12}, {12, 13}}));
+    compile_track(*engine, 0, text);
+    EXPECT_EQ(engine->tracks[0].events, listened);
 }
 
 }  // namespace

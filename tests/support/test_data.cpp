@@ -27,4 +27,22 @@ std::vector<GoldenRender> golden_renders() {
     return rows;
 }
 
+std::vector<GoldenStems> golden_stems() {
+    std::vector<GoldenStems> groups;
+    std::istringstream in(read_file(data_dir() / "conformance" / "stems.tsv"));
+    std::string line;
+    std::getline(in, line);  // column names
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        GoldenStems row;
+        std::string output, sha256;
+        if (!(fields >> row.song >> row.seconds >> row.muted >> output >> row.frames >> sha256)) continue;
+        if (groups.empty() || groups.back().song != row.song || groups.back().muted != row.muted) {
+            groups.push_back(row);
+        }
+        groups.back().outputs.emplace_back(output, sha256);
+    }
+    return groups;
+}
+
 }  // namespace bleepforge::test
