@@ -133,11 +133,12 @@ public:
     // A drop of `files`: more than one is refused with a message box; one is
     // remembered and loaded as by reload_play.
     void drop(const std::vector<DroppedFile>& files);
-    // Reads the remembered file again and starts it from the beginning; a file
-    // that cannot be read leaves everything playing as it was and says so.
-    // Nothing when no file has been dropped. Drops and reloads are ignored
-    // while the Save dialog is open and until the export has been written, so
-    // the capture being saved stays as it is.
+    // Reads the remembered file again and starts it from the beginning (from
+    // the start point once play_from set one); a file that cannot be read
+    // leaves everything playing as it was and says so. Nothing when no file
+    // has been dropped. Drops and reloads are ignored while the Save dialog is
+    // open and until the export has been written, so the capture being saved
+    // stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
