@@ -1,4 +1,5 @@
 // The composer's loop: start points, play on save and track mutes.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
