@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "app/file_watcher.h"
 #include "audio/mixer.h"
 #include "audio/sound_file.h"
 #include "mml/song.h"
@@ -32,6 +33,7 @@ Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), she
 }
 
 Controller::~Controller() {
+    watcher_.reset();
     stream_.set_state_listener({});
     if (writer_.joinable()) writer_.join();
     if (checker_.joinable()) checker_.join();
@@ -63,6 +65,7 @@ void Controller::drop(const std::vector<DroppedFile>& files) {
     }
     if (files.empty() || exporting_) return;
     remembered_ = files.front();
+    watch_remembered();
     load(remembered_);
 }
 
@@ -82,13 +85,8 @@ void Controller::load(const DroppedFile& file) {
     // Splitting and compiling a large file takes long: only the copy of the
     // compiled streams runs under the lock the render thread needs.
     auto shared_bytes = std::make_shared<const std::string>(std::move(bytes));
-    const std::unique_ptr<PreparedSong> song = prepare_song(*shared_bytes);
-    stream_.with_engine([&](Engine& engine) {
-        start_prepared_song(engine, *song);
-        engine.played_frames = 0;
-    });
-    song_loaded(file.path);
-    start_check(std::move(shared_bytes));
+    start_song(*prepare_song(*shared_bytes));
+    song_started(file.path, std::move(shared_bytes));
 }
 
 void Controller::stop() {
@@ -135,7 +133,7 @@ void Controller::write_out() {
     exporting_ = true;
     const std::filesystem::path chosen = shell_.ask_save_path(request);
     if (chosen.empty()) {
-        exporting_ = false;
+        end_export();
         return;
     }
     const std::filesystem::path target = with_wav_extension(chosen);
@@ -149,7 +147,7 @@ void Controller::write_out() {
         count = engine.recorded_frames;
     });
     if (frames == nullptr) {
-        exporting_ = false;
+        end_export();
         return;
     }
     // The capture stays as it is until write_finished runs: no song starts
@@ -170,7 +168,7 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
     if (!writer_.joinable()) return;  // the window closed meanwhile
     writer_.join();
     saving_ = false;
-    exporting_ = false;
+    end_export();
     shell_.repaint();
     if (!written) {
         shell_.show_message(std::string(text::WRITE_FAILED) + "\n" + target.string() + "\n" + reason,
@@ -179,6 +177,7 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
 }
 
 void Controller::window_closed() {
+    watcher_.reset();
     if (writer_.joinable()) writer_.join();
     if (checker_.joinable()) checker_.join();
     // A song export in progress is abandoned; its file is never written.
@@ -218,12 +217,17 @@ std::vector<PaintLine> Controller::paint_lines() {
         lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
     }
     if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
+    // Below the design's places, one row each.
     if (std::string status = status_text(); !status.empty()) {
         lines.push_back({std::move(status), PaintLine::Place::STACKED});
     }
     if (std::string progress = song_export_progress(); !progress.empty()) {
         lines.push_back({std::move(progress), PaintLine::Place::STACKED});
     }
+    if (start_seconds_ > 0) {
+        lines.push_back({text::STARTS_FROM + format_time(start_seconds_), PaintLine::Place::STACKED});
+    }
+    if (!load_problem_.empty()) lines.push_back({load_problem_, PaintLine::Place::STACKED});
     return lines;
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -20,6 +21,9 @@
 #include "mml/check.h"
 
 namespace bleepforge {
+
+class FileWatcher;
+struct PreparedSong;
 
 // Every text the user sees from the controller (UTF-8).
 namespace text {
@@ -69,6 +73,17 @@ inline constexpr char EXPORT_BAD_NUMBERS[] = "ループ回数は1以上の整数
 inline constexpr char EXPORT_BUSY[] = "いま曲を書き出し中だよ。終わるか中止するまで待ってね";
 inline constexpr char EXPORTING_SONG[] = "曲を書き出し中";
 inline constexpr char IS_THE_SONG_ITSELF[] = "is the song file itself";
+// The composer's loop: play on save, start points, mutes.
+inline constexpr char MENU_PLAY_ON_SAVE[] = "保存したら再生";
+inline constexpr char MENU_PLAY_FROM[] = "途中から再生...";
+inline constexpr char MENU_TRACKS[] = "トラック";
+inline constexpr char MENU_UNMUTE_ALL[] = "ミュート全解除";
+inline constexpr char PLAY_FROM_TITLE[] = "途中から再生";
+inline constexpr char PLAY_FROM_PROMPT[] = "どこから？ 秒か 分:秒で（0 で最初から）";
+inline constexpr char BAD_TIME[] = "時間が読めないよ";
+inline constexpr char TIME_EXAMPLES[] = "90 とか 1:30.5 みたいに書いてね";
+inline constexpr char STARTS_FROM[] = "途中から ";  // followed by the start point, "途中から 1:30"
+inline constexpr char PAST_THE_END[] = "曲はそこまでないよ";
 }  // namespace text
 
 // One file type the Save dialog offers.
@@ -127,6 +142,13 @@ struct WindowLine {
     bool centred = false;
 };
 
+// How the shell's one-line text dialog is to be set up.
+struct TextRequest {
+    std::string title;    // dialog caption
+    std::string prompt;   // label above the field
+    std::string initial;  // text filled in, selected
+};
+
 // What only a window shell can do. Called on the UI thread.
 class Shell {
 public:
@@ -161,6 +183,9 @@ public:
         (void)request;
         return false;
     }
+    // A small modal dialog with a one-line field, OK and Cancel; returns the
+    // field's text, or nothing when cancelled.
+    virtual std::optional<std::string> ask_text(const TextRequest&) { return std::nullopt; }
 };
 
 enum class KeyKind {
@@ -186,11 +211,12 @@ public:
     // A drop of `files`: more than one is refused with a message box; one is
     // remembered and loaded as by reload_play.
     void drop(const std::vector<DroppedFile>& files);
-    // Reads the remembered file again and starts it from the beginning; a file
-    // that cannot be read leaves everything playing as it was and says so.
-    // Nothing when no file has been dropped. Drops and reloads are ignored
-    // while the Save dialog is open and until the export has been written, so
-    // the capture being saved stays as it is.
+    // Reads the remembered file again and starts it from the beginning (from
+    // the start point once play_from set one); a file that cannot be read
+    // leaves everything playing as it was and says so. Nothing when no file
+    // has been dropped. Drops and reloads are ignored while the Save dialog is
+    // open and until the export has been written, so the capture being saved
+    // stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
@@ -231,7 +257,8 @@ public:
     // The status line: playing or stopped, time played, loops, warnings and
     // the captured length; empty before the first song.
     std::string status_text();
-    // The shell's timer: repaints, and stops the timer once nothing plays.
+    // The shell's timer: repaints, and stops the timer once nothing plays
+    // and the check of the song has ended.
     void tick();
     // "開く...": runs the Open dialog and loads the chosen file as a drop does.
     void open_file();
@@ -247,6 +274,26 @@ public:
     // "書き出し中止": ends a song export early; its file is not written.
     void stop_song_export();
     bool song_exporting() const { return song_export_.joinable(); }
+    // "途中から再生...": asks for a start point (the last one filled in), then
+    // plays the remembered file from there. P and play on save start there too
+    // until it is set back to 0; the window shows it. A text that is not a time
+    // says so in a message box and changes nothing.
+    void play_from();
+    // The start point in seconds; 0: the song's start.
+    double start_seconds() const { return start_seconds_; }
+
+    // "保存したら再生", off at start: while on, each settled save of the
+    // remembered file reloads it as P does (from the start point). A save that
+    // cannot be read keeps the song playing and paints a line until the next
+    // good load. A save while an export runs reloads once the export ended.
+    void toggle_play_on_save();
+    bool play_on_save() const { return play_on_save_; }
+
+    // "トラック": track 0..7 muted or not, from the next block on; mutes stay
+    // across loads. A muted track still plays silently, so the others sound as in the full mix.
+    void toggle_mute(int track);
+    void unmute_all();
+    bool muted(int track) const { return (muted_ >> track) & 1u; }
 
 private:
     void load(const DroppedFile& file);
@@ -262,6 +309,22 @@ private:
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
 
+    void start_song(const PreparedSong& song);
+    void watch_remembered();
+    void file_saved();
+    void end_export();
+    void apply_mutes();
+
+    double start_seconds_ = 0;
+    bool play_on_save_ = false;
+    bool reload_pending_ = false;  // a save came while exporting_
+    std::string load_problem_;     // line painted after a load that did not play as asked; empty: none
+    std::uint8_t muted_ = 0;       // bit k: track k muted
+    std::uint64_t watch_generation_ = 0;  // notices of an older watcher are dropped
+    std::unique_ptr<FileWatcher> watcher_;
+
+    // After every start of a song read from `path`: title, timer, check.
+    void song_started(const std::filesystem::path& path, std::shared_ptr<const std::string> bytes);
     void song_loaded(const std::filesystem::path& path);
     void set_ticking(bool on);
     std::string song_name_;  // file name of the song last loaded, UTF-8; empty before
@@ -269,7 +332,7 @@ private:
 
     // The checker runs on its own thread for each song loaded. Its result is
     // left in this mailbox (the only controller state another thread writes),
-    // and a posted repaint follows when there is something to show.
+    // where the status timer finds it.
     void start_check(std::shared_ptr<const std::string> bytes);
     std::thread checker_;
     std::mutex check_mutex_;
@@ -295,6 +358,9 @@ std::string minutes_seconds(std::uint64_t frames);
 
 // `path` as UTF-8 text for messages and the title.
 std::string utf8_text(const std::filesystem::path& path);
+
+// `seconds` as the window shows a start point: "0:05", "1:30", "1:30.25" (to the millisecond).
+std::string format_time(double seconds);
 
 // The Save dialog's file types: "wave file" first, then each other format
 // this build writes ("FLAC file", "*.flac", "flac"; ...).

@@ -26,15 +26,12 @@ void Controller::start_check(std::shared_ptr<const std::string> bytes) {
         std::lock_guard<std::mutex> lock(check_mutex_);
         check_result_.reset();
     }
+    // The status timer, running while a song plays or a check is pending,
+    // picks the result up: the checker wakes nobody.
     checker_ = std::thread([this, bytes = std::move(bytes)] {
         auto result = std::make_shared<const CheckResult>(check_song(*bytes));
-        const bool worth_a_repaint = result->warning_count() > 0;
-        {
-            std::lock_guard<std::mutex> lock(check_mutex_);
-            check_result_ = std::move(result);
-        }
-        // A clean song changes nothing on screen.
-        if (worth_a_repaint) post([this] { shell_.repaint(); });
+        std::lock_guard<std::mutex> lock(check_mutex_);
+        check_result_ = std::move(result);
     });
 }
 

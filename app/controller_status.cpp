@@ -49,6 +49,11 @@ void Controller::song_loaded(const std::filesystem::path& path) {
     set_ticking(true);
 }
 
+void Controller::song_started(const std::filesystem::path& path, std::shared_ptr<const std::string> bytes) {
+    song_loaded(path);
+    start_check(std::move(bytes));
+}
+
 void Controller::set_ticking(bool on) {
     if (on == ticking_) return;
     ticking_ = on;
@@ -57,8 +62,10 @@ void Controller::set_ticking(bool on) {
 
 void Controller::tick() {
     shell_.repaint();
-    // A song that ended by itself, or was stopped, gets this last repaint.
-    if (!stream_.with_engine([](const Engine& engine) { return any_track_active(engine); })) set_ticking(false);
+    // A song that ended by itself, or was stopped, gets this last repaint,
+    // once its warning count is known.
+    if (stream_.with_engine([](const Engine& engine) { return any_track_active(engine); })) return;
+    if (warning_count() >= 0) set_ticking(false);
 }
 
 std::string Controller::status_text() {

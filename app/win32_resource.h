@@ -23,17 +23,26 @@
 #define CMD_DEBUG 32778             // menu item that is never enabled
 #define CMD_REACQUIRE_DEVICE 32779  // menu item that is never enabled
 
-// Items the shell adds to the resource menu when the window is created.
-#define CMD_OPEN 32790
-#define CMD_SHOW_WARNINGS 32791
-#define CMD_EXPORT_SONG 32792
-#define CMD_STOP_EXPORT 32793
+// The composer's loop: items added to the menu by the shell, and the time dialog.
+#define CMD_PLAY_ON_SAVE 32780
+#define CMD_PLAY_FROM 32781
+#define CMD_MUTE_TRACK 32782  // tracks 0..7: CMD_MUTE_TRACK + track
+#define CMD_UNMUTE_ALL 32790
+#define DLG_ASK_TEXT 110
+#define ASK_TEXT_PROMPT 1001  // the dialog's label
+#define ASK_TEXT_FIELD 1002   // its one-line field
+
+// The status items the shell adds to the menu when the window is created.
+#define CMD_OPEN 32800
+#define CMD_SHOW_WARNINGS 32801
+#define CMD_EXPORT_SONG 32802
+#define CMD_STOP_EXPORT 32803
 
 // The box of copyable text ("警告を表示") and the song export's numbers.
 #define DLG_TEXT 120
-#define TEXT_BOX 1001
+#define TEXT_BOX 1011
 #define DLG_SONG_EXPORT 121
-#define SONG_LOOPS_LABEL 1002
-#define SONG_LOOPS 1003
-#define SONG_FADE_LABEL 1004
-#define SONG_FADE 1005
+#define SONG_LOOPS_LABEL 1012
+#define SONG_LOOPS 1013
+#define SONG_FADE_LABEL 1014
+#define SONG_FADE 1015

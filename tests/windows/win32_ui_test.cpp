@@ -361,14 +361,25 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         {0, CMD_DEBUG, L"デバグ（使用不可）", false},
         {1, CMD_STOP, L"stop", true},
         {1, CMD_RELOAD_PLAY, L"reloadplay(&P)", true},
+        {1, CMD_PLAY_ON_SAVE, L"保存したら再生", true},
+        {1, CMD_PLAY_FROM, L"途中から再生...", true},
         {1, CMD_SHOW_WARNINGS, L"警告を表示", true},
-        {2, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", true},
-        {2, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）", false},
+        {2, CMD_MUTE_TRACK + 0, L"0", true},
+        {2, CMD_MUTE_TRACK + 1, L"1", true},
+        {2, CMD_MUTE_TRACK + 2, L"2", true},
+        {2, CMD_MUTE_TRACK + 3, L"3", true},
+        {2, CMD_MUTE_TRACK + 4, L"4", true},
+        {2, CMD_MUTE_TRACK + 5, L"5", true},
+        {2, CMD_MUTE_TRACK + 6, L"6", true},
+        {2, CMD_MUTE_TRACK + 7, L"7", true},
+        {2, CMD_UNMUTE_ALL, L"ミュート全解除", true},
+        {3, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", true},
+        {3, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）", false},
     };
     HMENU bar = GetMenu(window_);
-    ASSERT_EQ(GetMenuItemCount(bar), 3);
-    const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"ﾍﾙﾌﾟ(&H)"};
-    int position[3] = {};
+    ASSERT_EQ(GetMenuItemCount(bar), 4);
+    const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"トラック", L"ﾍﾙﾌﾟ(&H)"};
+    int position[4] = {};
     for (const Item& item : items) {
         SCOPED_TRACE(item.id);
         wchar_t text[100] = {};
@@ -381,8 +392,9 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         const UINT state = GetMenuState(popup, item.id, MF_BYCOMMAND);
         EXPECT_EQ((state & MF_DISABLED) != 0, !item.enabled);
         EXPECT_EQ(state & MF_GRAYED, 0u);  // disabled, but drawn as usual
+        EXPECT_EQ(state & MF_CHECKED, 0u);
     }
-    for (int p = 0; p < 3; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
+    for (int p = 0; p < 4; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
 
     HACCEL table = LoadAcceleratorsW(instance(), MAKEINTRESOURCEW(RES_MAIN));
     ACCEL accelerators[4] = {};
@@ -736,141 +748,83 @@ TEST_F(MainWindow, FileMenuOpensOnScreen) {
     EXPECT_TRUE(shown);
 }
 
+// The composer's loop: the time dialog and its line, the check marks of play
+// on save and the mutes, a save heard through the watcher.
+TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
+    open();
+    EXPECT_TRUE(drop({write_song(L"song.mml")}));
+    std::vector<std::wstring> prompts, filled;
+    auto answer_with = [&](const wchar_t* typed, int button) {
+        return [&prompts, &filled, typed, button](HWND dialog) {
+            prompts.push_back(item_text(dialog, ASK_TEXT_PROMPT));
+            filled.push_back(item_text(dialog, ASK_TEXT_FIELD));
+            SetDlgItemTextW(dialog, ASK_TEXT_FIELD, typed);
+            if (filled.size() > 1) return press(dialog, button);
+            // Once on screen for a moment, a picture for people to look at, like win32-about.bmp.
+            static HWND shown;
+            shown = dialog;
+            SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR timer, DWORD) {
+                KillTimer(nullptr, timer);
+                save_screen(L"win32-play-from.bmp", 480, 320);
+                press(shown, IDOK);
+            });
+        };
+    };
+    {
+        Answerer answerer({answer_with(L"1:30", IDOK), answer_with(L"2:00", IDCANCEL)});  // the first: OK
+        command(CMD_PLAY_FROM);
 // The title names the song; the status line is painted under the design's
-// places and kept current by the window's timer, which stops with the song.
-TEST_F(MainWindow, TitleAndStatusLineFollowTheSong) {
-    open();
-    Answerer quiet;
-    EXPECT_TRUE(drop({write_song(L"曲.mml")}));
-    EXPECT_EQ(window_text(window_), L"曲.mml - bleepforge");
-    const int line = line_height(window_);
-    auto status_ink = [&] {
-        Pixels pixels = capture_client(window_);
-        return pixels.ink({0, 70 + line, pixels.width, 70 + 2 * line});
-    };
-    const RECT status = status_ink();
-    ASSERT_LT(status.left, status.right);
-    EXPECT_GE(status.left, 10);
-    EXPECT_LE(status.left, 13);
-
-    // The timer's ticks arrive through the message loop while the song plays.
-    std::string shown;
-    for (int i = 0; i < 300 && shown.rfind("再生中 0:01", 0) != 0; ++i) {
-        pump();
-        Sleep(10);
-        shown = controller_of(window_)->status_text();
+        command(CMD_PLAY_FROM);
+        ASSERT_EQ(answerer.seen.size(), 2u);
+        EXPECT_EQ(answerer.seen[0].caption, utf16(text::PLAY_FROM_TITLE));
     }
-    EXPECT_EQ(shown.rfind("再生中 0:01", 0), 0u) << shown;
-    MSG tick{};
-    Sleep(300);
-    EXPECT_TRUE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));
-    // A picture of the window while playing, for people to look at.
-    save_screen(L"win32-playing.bmp", 320, 240);
-
-    command(CMD_STOP);
-    for (int i = 0; i < 50; ++i) {
-        pump();
-        Sleep(10);
-    }
-    while (PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_REMOVE)) {
-    }
-    Sleep(400);
-    EXPECT_FALSE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));  // no timer while idle
-    EXPECT_EQ(controller_of(window_)->status_text().rfind("停止中", 0), 0u);
-    EXPECT_TRUE(quiet.seen.empty());
-}
-
-TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
-    open();
-    const fs::path song = write_song(L"開く曲.mml");
-    Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); },
-                       [&](HWND dialog) {
-                           SetDlgItemTextW(dialog, SAVE_NAME_FIELD, song.c_str());
-                           press(dialog, IDOK);
-                       }});
-    command(CMD_OPEN);
-    EXPECT_FALSE(playing());
-    command(CMD_OPEN);
-    ASSERT_EQ(answerer.seen.size(), 2u);
-    EXPECT_EQ(answerer.seen[1].caption, L"とっととファイルを選べ。");
+    ASSERT_EQ(filled.size(), 2u);
+    EXPECT_EQ(prompts[0], utf16(text::PLAY_FROM_PROMPT));
+    EXPECT_EQ(filled[0], L"0:00");
+    EXPECT_EQ(filled[1], L"1:30");  // the last value; then cancelled
+    EXPECT_EQ(controller_of(window_)->start_seconds(), 90);
     EXPECT_TRUE(playing());
-    EXPECT_EQ(remembered().native(), song.native());
-    EXPECT_EQ(window_text(window_), L"開く曲.mml - bleepforge");
-}
+    EXPECT_TRUE(painted("途中から 1:30"));
+    Pixels pixels = capture_client(window_);
+    // Its row is the one the controller lays out, under the status line.
+    int row = -1;
+    for (const WindowLine& l : controller_of(window_)->layout(pixels.width, pixels.height, line_height(window_))) {
+        if (l.text == "途中から 1:30") row = l.y;
+    }
+    EXPECT_EQ(row, 70 + 2 * line_height(window_));
+    const RECT line = pixels.ink({0, row, pixels.width, row + line_height(window_)});
+    ASSERT_LT(line.left, line.right);
+    EXPECT_GE(line.left, 10);
+    EXPECT_LE(line.left, 13);
+    save_screen(L"win32-loop.bmp", 320, 240);  // for people to look at: the window playing from 1:30
 
-TEST_F(MainWindow, WarningsCountedAndListedInACopyableBox) {
-    open();
-    Answerer quiet;
-    EXPECT_TRUE(drop({write_song(L"warned.mml", "0cdv99999e\r\n1c 5 d e\r\n")}));
-    for (int i = 0; i < 6000 && controller_of(window_)->warning_count() < 0; ++i) {
+    HMENU bar = GetMenu(window_);
+    auto checked = [&](int popup, UINT id) {
+        HMENU items = GetSubMenu(bar, popup);
+        SendMessageW(window_, WM_INITMENUPOPUP, WPARAM(items), popup);
+        return (GetMenuState(items, id, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    };
+    EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
+    command(CMD_PLAY_ON_SAVE);
+    EXPECT_TRUE(checked(1, CMD_PLAY_ON_SAVE));
+    command(CMD_STOP);
+    write_song(L"song.mml", "0cde\r\n1cde\r\n2cde\r\n");
+    for (int i = 0; i < 6000 && !playing(); ++i) {
         pump();
         Sleep(10);
     }
-    EXPECT_EQ(controller_of(window_)->warning_count(), 2);
-    EXPECT_NE(controller_of(window_)->status_text().find("警告 2件"), std::string::npos);
+    EXPECT_TRUE(playing());
 
-    std::wstring listing;
-    LONG style = 0;
-    Answerer answerer({[&](HWND box) {
-        listing = item_text(box, TEXT_BOX);
-        style = GetWindowLongW(GetDlgItem(box, TEXT_BOX), GWL_STYLE);
-        press(box, IDOK);
-    }});
-    command(CMD_SHOW_WARNINGS);
-    ASSERT_EQ(answerer.seen.size(), 1u);
-    EXPECT_EQ(answerer.seen[0].caption, L"警告");
-    EXPECT_EQ(style & (ES_MULTILINE | ES_READONLY), ES_MULTILINE | ES_READONLY);
-    EXPECT_NE(listing.find(L"\r\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::wstring::npos) << utf8(listing);
-    EXPECT_NE(listing.find(L"\r\n2:4 W-ignored: track 1: ignored character \"5\"\r\n"), std::wstring::npos);
-}
-
-TEST_F(MainWindow, SongExportWritesAFileStopsAndRefusesASecond) {
-    open();
-    EXPECT_TRUE(drop({write_song(L"song.mml", "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n")}));
-    auto wait_exported = [&] {
-        for (int i = 0; i < 6000 && controller_of(window_)->song_exporting(); ++i) {
-            pump();
-            Sleep(10);
-        }
-        EXPECT_FALSE(controller_of(window_)->song_exporting());
-    };
-    std::wstring defaults, labels;
-    Answerer answerer({[&](HWND numbers) {
-                           defaults = item_text(numbers, SONG_LOOPS) + L" " + item_text(numbers, SONG_FADE);
-                           labels = item_text(numbers, SONG_LOOPS_LABEL) + L" " +
-                                    item_text(numbers, SONG_FADE_LABEL);
-                           SetDlgItemTextW(numbers, SONG_LOOPS, L"2");
-                           SetDlgItemTextW(numbers, SONG_FADE, L"0.5");
-                           press(numbers, IDOK);
-                       },
-                       [&](HWND save) {
-                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"window").c_str());
-                           press(save, IDOK);
-                       }});
-    command(CMD_EXPORT_SONG);
-    wait_exported();
-    ASSERT_EQ(answerer.seen.size(), 2u);
-    EXPECT_EQ(answerer.seen[0].caption, L"曲を書き出し");
-    EXPECT_EQ(defaults, L"1 0");
-    EXPECT_EQ(labels, L"ループ回数 フェード（秒）");
-    EXPECT_EQ(fs::file_size(folder_ / L"window.wav"), 44u + 4u * 95 * BLOCK_FRAMES);
-
-    Answerer long_one({[&](HWND numbers) {
-                           SetDlgItemTextW(numbers, SONG_LOOPS, L"9999");
-                           press(numbers, IDOK);
-                       },
-                       [&](HWND save) {
-                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"long.wav").c_str());
-                           press(save, IDOK);
-                       }});
-    command(CMD_EXPORT_SONG);
-    ASSERT_TRUE(controller_of(window_)->song_exporting());
-    command(CMD_EXPORT_SONG);  // refused while the first runs
-    command(CMD_STOP_EXPORT);
-    wait_exported();
-    ASSERT_EQ(long_one.seen.size(), 3u);
-    EXPECT_EQ(long_one.seen[2].text, L"いま曲を書き出し中だよ。終わるか中止するまで待ってね");
-    EXPECT_FALSE(fs::exists(folder_ / L"long.wav"));
+    command(CMD_MUTE_TRACK + 3);
+    command(CMD_MUTE_TRACK + 7);
+    EXPECT_TRUE(checked(2, CMD_MUTE_TRACK + 3));
+    EXPECT_FALSE(checked(2, CMD_MUTE_TRACK + 4));
+    EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0b10001000);
+    command(CMD_UNMUTE_ALL);
+    EXPECT_FALSE(checked(2, CMD_MUTE_TRACK + 3));
+    EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0);
+    command(CMD_PLAY_ON_SAVE);
+    EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
 }
 
 }  // namespace
