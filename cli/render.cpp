@@ -10,6 +10,7 @@
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
+#include "audio/song_file.h"
 #include "audio/sound_file.h"
 #include "mml/song.h"
 
@@ -159,15 +160,6 @@ std::string one_decimal(double value) {
     return text;
 }
 
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
-    fade_frames = std::min(fade_frames, count);
-    for (std::uint32_t i = count - fade_frames; i < count; ++i) {
-        const double gain = double(count - 1 - i) / fade_frames;
-        frames[2 * i] = std::int16_t(frames[2 * i] * gain);
-        frames[2 * i + 1] = std::int16_t(frames[2 * i + 1] * gain);
-    }
-}
-
 int report_failure(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "bleepforge-render: %s: %s\n", file.c_str(), reason.c_str());
     return 2;
@@ -185,24 +177,17 @@ int render_command(const Options& options, std::string_view song_bytes) {
     if (!opened) return report_failure(options.out, reason);
     const InterruptGuard guard(writer->file());
 
-    auto engine = std::make_unique<Engine>();
-    if (!recording_on(*engine)) return report_failure(options.out, "no memory for the capture (158 MB)");
-    load_song(*engine, song_bytes);
-    const RenderLimits limits = render_limits(options);
-    ProgressLine progress(options, limits);
-    render_song(*engine, limits, [&progress](const Engine& e) { progress.update(e); });
+    SongFileRender how;
+    how.limits = render_limits(options);
+    how.fade_seconds = options.fade;
+    ProgressLine progress(options, how.limits);
+    const SongFileResult result =
+        render_song_file(song_bytes, how, *writer, [&progress](const Engine& e) { progress.update(e); });
     progress.clear();
-
-    const std::uint32_t frames = engine->recorded_frames;
-    const double fade = std::min(options.fade * SAMPLE_RATE, double(frames));
-    apply_fade(engine->RecordBuffer.get(), frames, std::uint32_t(std::llround(fade)));
-    writer->expect_frames(frames);
-    if (!writer->write_frames(engine->RecordBuffer.get(), frames, reason) || !writer->finish(reason)) {
-        return report_failure(options.out, reason);
-    }
+    if (!result.written) return report_failure(options.out, result.reason);
     if (!options.quiet) {
-        std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(frames) / SAMPLE_RATE,
-                     with_commas(frames).c_str());
+        std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(),
+                     double(result.frames) / SAMPLE_RATE, with_commas(result.frames).c_str());
     }
     return 0;
 }

@@ -10,11 +10,6 @@
 
 namespace bleepforge::cli {
 
-// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
-// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
-// toward zero, so the last frame is 0. Frames before the fade are untouched.
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
-
 // Whether stderr is a terminal, where progress lines make sense.
 bool stderr_is_terminal();
 
