@@ -827,5 +827,142 @@ TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
     EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
 }
 
+// The title names the song; the status line is painted under the design's
+// places and kept current by the window's timer, which stops with the song.
+TEST_F(MainWindow, TitleAndStatusLineFollowTheSong) {
+    open();
+    Answerer quiet;
+    EXPECT_TRUE(drop({write_song(L"曲.mml")}));
+    EXPECT_EQ(window_text(window_), L"曲.mml - bleepforge");
+    const int line = line_height(window_);
+    auto status_ink = [&] {
+        Pixels pixels = capture_client(window_);
+        return pixels.ink({0, 70 + line, pixels.width, 70 + 2 * line});
+    };
+    const RECT status = status_ink();
+    ASSERT_LT(status.left, status.right);
+    EXPECT_GE(status.left, 10);
+    EXPECT_LE(status.left, 13);
+
+    // The timer's ticks arrive through the message loop while the song plays.
+    std::string shown;
+    for (int i = 0; i < 300 && shown.rfind("再生中 0:01", 0) != 0; ++i) {
+        pump();
+        Sleep(10);
+        shown = controller_of(window_)->status_text();
+    }
+    EXPECT_EQ(shown.rfind("再生中 0:01", 0), 0u) << shown;
+    MSG tick{};
+    Sleep(300);
+    EXPECT_TRUE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));
+    // A picture of the window while playing, for people to look at.
+    save_screen(L"win32-playing.bmp", 320, 240);
+
+    command(CMD_STOP);
+    for (int i = 0; i < 50; ++i) {
+        pump();
+        Sleep(10);
+    }
+    while (PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+    }
+    Sleep(400);
+    EXPECT_FALSE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));  // no timer while idle
+    EXPECT_EQ(controller_of(window_)->status_text().rfind("停止中", 0), 0u);
+    EXPECT_TRUE(quiet.seen.empty());
+}
+
+TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
+    open();
+    const fs::path song = write_song(L"開く曲.mml");
+    Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); },
+                       [&](HWND dialog) {
+                           SetDlgItemTextW(dialog, SAVE_NAME_FIELD, song.c_str());
+                           press(dialog, IDOK);
+                       }});
+    command(CMD_OPEN);
+    EXPECT_FALSE(playing());
+    command(CMD_OPEN);
+    ASSERT_EQ(answerer.seen.size(), 2u);
+    EXPECT_EQ(answerer.seen[1].caption, L"とっととファイルを選べ。");
+    EXPECT_TRUE(playing());
+    EXPECT_EQ(remembered().native(), song.native());
+    EXPECT_EQ(window_text(window_), L"開く曲.mml - bleepforge");
+}
+
+TEST_F(MainWindow, WarningsCountedAndListedInACopyableBox) {
+    open();
+    Answerer quiet;
+    EXPECT_TRUE(drop({write_song(L"warned.mml", "0cdv99999e\r\n1c 5 d e\r\n")}));
+    for (int i = 0; i < 6000 && controller_of(window_)->warning_count() < 0; ++i) {
+        pump();
+        Sleep(10);
+    }
+    EXPECT_EQ(controller_of(window_)->warning_count(), 2);
+    EXPECT_NE(controller_of(window_)->status_text().find("警告 2件"), std::string::npos);
+
+    std::wstring listing;
+    LONG style = 0;
+    Answerer answerer({[&](HWND box) {
+        listing = item_text(box, TEXT_BOX);
+        style = GetWindowLongW(GetDlgItem(box, TEXT_BOX), GWL_STYLE);
+        press(box, IDOK);
+    }});
+    command(CMD_SHOW_WARNINGS);
+    ASSERT_EQ(answerer.seen.size(), 1u);
+    EXPECT_EQ(answerer.seen[0].caption, L"警告");
+    EXPECT_EQ(style & (ES_MULTILINE | ES_READONLY), ES_MULTILINE | ES_READONLY);
+    EXPECT_NE(listing.find(L"\r\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::wstring::npos) << utf8(listing);
+    EXPECT_NE(listing.find(L"\r\n2:4 W-ignored: track 1: ignored character \"5\"\r\n"), std::wstring::npos);
+}
+
+TEST_F(MainWindow, SongExportWritesAFileStopsAndRefusesASecond) {
+    open();
+    EXPECT_TRUE(drop({write_song(L"song.mml", "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n")}));
+    auto wait_exported = [&] {
+        for (int i = 0; i < 6000 && controller_of(window_)->song_exporting(); ++i) {
+            pump();
+            Sleep(10);
+        }
+        EXPECT_FALSE(controller_of(window_)->song_exporting());
+    };
+    std::wstring defaults, labels;
+    Answerer answerer({[&](HWND numbers) {
+                           defaults = item_text(numbers, SONG_LOOPS) + L" " + item_text(numbers, SONG_FADE);
+                           labels = item_text(numbers, SONG_LOOPS_LABEL) + L" " +
+                                    item_text(numbers, SONG_FADE_LABEL);
+                           SetDlgItemTextW(numbers, SONG_LOOPS, L"2");
+                           SetDlgItemTextW(numbers, SONG_FADE, L"0.5");
+                           press(numbers, IDOK);
+                       },
+                       [&](HWND save) {
+                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"window").c_str());
+                           press(save, IDOK);
+                       }});
+    command(CMD_EXPORT_SONG);
+    wait_exported();
+    ASSERT_EQ(answerer.seen.size(), 2u);
+    EXPECT_EQ(answerer.seen[0].caption, L"曲を書き出し");
+    EXPECT_EQ(defaults, L"1 0");
+    EXPECT_EQ(labels, L"ループ回数 フェード（秒）");
+    EXPECT_EQ(fs::file_size(folder_ / L"window.wav"), 44u + 4u * 95 * BLOCK_FRAMES);
+
+    Answerer long_one({[&](HWND numbers) {
+                           SetDlgItemTextW(numbers, SONG_LOOPS, L"9999");
+                           press(numbers, IDOK);
+                       },
+                       [&](HWND save) {
+                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"long.wav").c_str());
+                           press(save, IDOK);
+                       }});
+    command(CMD_EXPORT_SONG);
+    ASSERT_TRUE(controller_of(window_)->song_exporting());
+    command(CMD_EXPORT_SONG);  // refused while the first runs
+    command(CMD_STOP_EXPORT);
+    wait_exported();
+    ASSERT_EQ(long_one.seen.size(), 3u);
+    EXPECT_EQ(long_one.seen[2].text, L"いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_FALSE(fs::exists(folder_ / L"long.wav"));
+}
+
 }  // namespace
 }  // namespace bleepforge::win32
