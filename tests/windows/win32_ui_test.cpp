@@ -856,6 +856,7 @@ TEST_F(MainWindow, TitleAndStatusLineFollowTheSong) {
     Sleep(300);
     EXPECT_TRUE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));
     // A picture of the window while playing, for people to look at.
+    pump();
     save_screen(L"win32-playing.bmp", 320, 240);
 
     command(CMD_STOP);
