@@ -36,7 +36,7 @@ Controller::~Controller() {
     watcher_.reset();
     stream_.set_state_listener({});
     if (writer_.joinable()) writer_.join();
-    if (checker_.joinable()) checker_.join();
+    end_checker();
     stop_song_export_ = true;
     if (song_export_.joinable()) song_export_.join();
 }
@@ -179,7 +179,7 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
 void Controller::window_closed() {
     watcher_.reset();
     if (writer_.joinable()) writer_.join();
-    if (checker_.joinable()) checker_.join();
+    end_checker();
     // A song export in progress is abandoned; its file is never written.
     stop_song_export_ = true;
     if (song_export_.joinable()) song_export_.join();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -330,13 +331,21 @@ private:
     std::string song_name_;  // file name of the song last loaded, UTF-8; empty before
     bool ticking_ = false;
 
-    // The checker runs on its own thread for each song loaded. Its result is
-    // left in this mailbox (the only controller state another thread writes),
-    // where the status timer finds it.
+    // The checker runs on a thread of its own, one song at a time: a song
+    // handed over while it is busy waits, replacing any that waited before,
+    // so a load never waits for a check. The result is left in this mailbox
+    // (the only controller state another thread writes), where the status
+    // timer finds it.
     void start_check(std::shared_ptr<const std::string> bytes);
+    void end_checker();
+    void run_checker();
     std::thread checker_;
     std::mutex check_mutex_;
-    std::shared_ptr<const CheckResult> check_result_;  // null while checking or before a song
+    std::condition_variable check_wanted_;
+    std::shared_ptr<const std::string> check_next_;    // waiting to be checked; null: none
+    std::uint64_t check_serial_ = 0;                   // songs handed over so far
+    bool check_quit_ = false;
+    std::shared_ptr<const CheckResult> check_result_;  // of the latest song; null while checking or before a song
     std::shared_ptr<const std::string> song_bytes_;   // the song last loaded, as read
 
     void song_export_finished(const std::filesystem::path& target, bool written, bool stopped,

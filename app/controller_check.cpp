@@ -19,20 +19,39 @@ std::string finding_line(const CheckFinding& f) {
 }  // namespace
 
 void Controller::start_check(std::shared_ptr<const std::string> bytes) {
-    // The previous check, if still running, ends first: one checker at a time.
-    if (checker_.joinable()) checker_.join();
     song_bytes_ = bytes;
     {
         std::lock_guard<std::mutex> lock(check_mutex_);
+        if (check_quit_) return;
+        check_next_ = std::move(bytes);
+        ++check_serial_;
         check_result_.reset();
     }
-    // The status timer, running while a song plays or a check is pending,
-    // picks the result up: the checker wakes nobody.
-    checker_ = std::thread([this, bytes = std::move(bytes)] {
+    check_wanted_.notify_one();
+    if (!checker_.joinable()) checker_ = std::thread([this] { run_checker(); });
+}
+
+void Controller::run_checker() {
+    std::unique_lock<std::mutex> lock(check_mutex_);
+    for (;;) {
+        check_wanted_.wait(lock, [this] { return check_quit_ || check_next_; });
+        if (check_quit_) return;
+        const std::shared_ptr<const std::string> bytes = std::move(check_next_);
+        const std::uint64_t serial = check_serial_;
+        lock.unlock();
         auto result = std::make_shared<const CheckResult>(check_song(*bytes));
+        lock.lock();
+        if (serial == check_serial_) check_result_ = std::move(result);  // else a newer song waits
+    }
+}
+
+void Controller::end_checker() {
+    {
         std::lock_guard<std::mutex> lock(check_mutex_);
-        check_result_ = std::move(result);
-    });
+        check_quit_ = true;
+    }
+    check_wanted_.notify_one();
+    if (checker_.joinable()) checker_.join();
 }
 
 long Controller::warning_count() {

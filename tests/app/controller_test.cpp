@@ -554,6 +554,8 @@ TEST_F(StatusTest, CheckerCountsWarningsAndListsThem) {
     EXPECT_NE(listing.find("\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::string::npos) << listing;
     EXPECT_NE(listing.find("\n2:4 W-ignored: track 1: ignored character \"5\"\n"), std::string::npos) << listing;
 
+    // Loaded right after another song, the count is this song's, never the one before.
+    controller_.reload_play();
     controller_.drop({{song_}});
     wait_for_check();
     EXPECT_EQ(controller_.warning_count(), 0);
