@@ -18,6 +18,7 @@ struct Options {
     int loops = 0;         // --loops, >= 1; 0: not given
     double fade = 0;       // --fade in seconds, >= 0
     bool quiet = false;    // -q
+    bool watch = false;    // --watch: with --play, restart on every save of SONG
 };
 
 // Parses the arguments after the program name. On success fills `options`
