@@ -196,9 +196,11 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     }
     for (const OptionSpec* row : given) {
         if ((row->modes & bit(options.mode)) == 0) {
-            const char* needed = only_mode_flag(row->modes);
-            error = std::string(row->name) +
-                    (needed ? std::string(" needs ") + needed : " does not apply with " + std::string(mode_flag(options.mode)));
+            if (const char* needed = only_mode_flag(row->modes)) {
+                error = std::string(row->name) + " needs " + needed;
+            } else {
+                error = std::string(row->name) + " does not apply with " + mode_flag(options.mode);
+            }
             return false;
         }
     }
