@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -53,6 +54,20 @@ bool PendingFile::open(const std::filesystem::path& target, std::string& reason)
 
 bool PendingFile::write(const void* data, std::size_t size, std::string& reason) {
     if (std::fwrite(data, 1, size, file_) != size) {
+        reason = std::string("could not be written to its end (") + std::strerror(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool PendingFile::write_at(std::uint64_t offset, const void* data, std::size_t size, std::string& reason) {
+    if (!seekable() || offset > std::uint64_t(LONG_MAX)) {
+        reason = "cannot go back to finish its start (not a regular file)";
+        return false;
+    }
+    const bool written = std::fflush(file_) == 0 && std::fseek(file_, long(offset), SEEK_SET) == 0 &&
+                         std::fwrite(data, 1, size, file_) == size;
+    if (!written || std::fseek(file_, 0, SEEK_END) != 0) {
         reason = std::string("could not be written to its end (") + std::strerror(errno) + ")";
         return false;
     }

@@ -24,6 +24,12 @@ public:
     bool open(const std::filesystem::path& target, std::string& reason);
     // Appends bytes; false with a reason on any failure.
     bool write(const void* data, std::size_t size, std::string& reason);
+    // Overwrites `size` bytes already written, starting `offset` bytes from the
+    // start, and goes on appending after them; only where seekable().
+    bool write_at(std::uint64_t offset, const void* data, std::size_t size, std::string& reason);
+    // Whether written bytes can be overwritten: true for a temporary file, false
+    // where bytes go straight out (stdout, a device).
+    bool seekable() const { return !temp_.empty(); }
     // Closes the file and renames it over the target; false with a reason on failure.
     bool commit(std::string& reason);
     // The temporary name while the file is open, else empty.

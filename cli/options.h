@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "audio/offline.h"
+#include "audio/sound_file.h"
 
 namespace bleepforge::cli {
 
@@ -18,6 +19,11 @@ struct Options {
     int loops = 0;         // --loops, >= 1; 0: not given
     double fade = 0;       // --fade in seconds, >= 0
     bool quiet = false;    // -q
+    std::string format_name;  // --format as given; empty: not given
+    SoundFormat format = SoundFormat::WAV;  // after parsing: --format's, else OUT's extension's, else WAV
+    int quality = -1;      // --quality, 0..10; -1: not given
+    std::string title;     // --title
+    std::string artist;    // --artist
     bool watch = false;    // --watch: with --play, restart on every save of SONG
 };
 
@@ -26,8 +32,12 @@ struct Options {
 // returns true; otherwise returns false with one line for the user in `error`.
 bool parse_options(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// `song` with its extension replaced by ".wav" ("a/b.mml" -> "a/b.wav", "x" -> "x.wav").
-std::string default_output_path(const std::string& song);
+// `song` with its extension replaced by ".wav" ("a/b.mml" -> "a/b.wav", "x" -> "x.wav"),
+// or by `extension` (no dot) when given.
+std::string default_output_path(const std::string& song, const char* extension = "wav");
+
+// How the file is written: format, quality and tags from `options`, frames unknown.
+SoundOptions sound_options(const Options& options);
 
 // The end conditions of a render: --loops 1 when neither --seconds nor
 // --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks.

@@ -10,7 +10,7 @@
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
-#include "audio/wav_file.h"
+#include "audio/sound_file.h"
 #include "mml/song.h"
 
 #ifdef _WIN32
@@ -133,10 +133,10 @@ int render_command(const Options& options, std::string_view song_bytes) {
     if (std::filesystem::equivalent(options.song, options.out, ec)) {
         return report_failure(options.out, "is the song file itself (name another output with -o)");
     }
-    PendingFile file;
+    const std::unique_ptr<SoundWriter> writer = make_sound_writer(sound_options(options));
     // Opened before the render so that an unwritable output fails at once.
-    if (!file.open(options.out, reason)) return report_failure(options.out, reason);
-    const InterruptGuard guard(file);
+    if (!writer->open(options.out, reason)) return report_failure(options.out, reason);
+    const InterruptGuard guard(writer->file());
 
     auto engine = std::make_unique<Engine>();
     if (!recording_on(*engine)) return report_failure(options.out, "no memory for the capture (158 MB)");
@@ -149,7 +149,10 @@ int render_command(const Options& options, std::string_view song_bytes) {
     const std::uint32_t frames = engine->recorded_frames;
     const double fade = std::min(options.fade * SAMPLE_RATE, double(frames));
     apply_fade(engine->RecordBuffer.get(), frames, std::uint32_t(std::llround(fade)));
-    if (!write_wav(file, engine->RecordBuffer.get(), frames, reason)) return report_failure(options.out, reason);
+    writer->expect_frames(frames);
+    if (!writer->write_frames(engine->RecordBuffer.get(), frames, reason) || !writer->finish(reason)) {
+        return report_failure(options.out, reason);
+    }
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(frames) / SAMPLE_RATE,
                      with_commas(frames).c_str());
