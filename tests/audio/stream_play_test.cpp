@@ -124,7 +124,8 @@ public:
         paced.block_period = 10ms;  // the blocks kept cover 40 s, far longer than a run
         auto device = std::make_unique<TestDevice>(paced);
         log_ = device->log();
-        notices_ = std::fopen((folder_ / "notices.txt").string().c_str(), "w");
+        // Binary: the lines end in "\n" on Windows too.
+        notices_ = std::fopen((folder_ / "notices.txt").string().c_str(), "wb");
         player_ = std::thread([this, device = std::move(device)]() mutable {
             status_ = play_command(options_, FIRST, std::move(device), notices_);
         });
