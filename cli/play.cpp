@@ -66,6 +66,8 @@ std::uint64_t start_song(AudioStream& stream, [[maybe_unused]] const Options& op
     // over into the restart.
     const auto fresh = std::make_unique<Engine>();
     load_song(*fresh, bytes);
+    // What a song sets going lives in the tracks and the noise generator; the
+    // mix controls and the capture stay as they are.
     return stream.with_engine([&](Engine& e) {
         e.tracks = fresh->tracks;
         e.noise_register = fresh->noise_register;
@@ -154,6 +156,7 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
         } else if (watcher->wait(std::chrono::milliseconds(10))) {
             erase_progress();
             if (reload_song(*stream, options, first, notices)) waiting = false;
+            next_draw = std::chrono::steady_clock::now();
         }
     }
     if (shown > 0) std::fprintf(stderr, "\r%*s\r", shown, "");
