@@ -17,12 +17,20 @@ std::filesystem::path with_wav_extension(const std::filesystem::path& path) {
 }
 
 Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {
-    // The render thread tells of a stalled device; the window repaints to show its line.
-    stream_.set_state_listener([this] { post([this] { shell_.repaint(); }); });
+    // The render thread tells of a stalled device or of a song that ended: the
+    // window repaints to show its line, and the scopes stop when nothing plays.
+    stream_.set_state_listener([this] {
+        post([this] {
+            shell_.repaint();
+            follow_playing();
+        });
+    });
+    stream_.set_scope_enabled(true);
 }
 
 Controller::~Controller() {
     stream_.set_state_listener({});
+    stream_.set_scope_enabled(false);
     if (writer_.joinable()) writer_.join();
 }
 
@@ -68,10 +76,12 @@ void Controller::load(const DroppedFile& file) {
     // compiled streams runs under the lock the render thread needs.
     const std::unique_ptr<PreparedSong> song = prepare_song(bytes);
     stream_.with_engine([&](Engine& engine) { start_prepared_song(engine, *song); });
+    follow_playing();
 }
 
 void Controller::stop() {
     stream_.with_engine([](Engine& engine) { stop_all_tracks(engine); });
+    follow_playing();
 }
 
 void Controller::record_on() {

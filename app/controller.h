@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/scope.h"
 #include "audio/stream.h"
 
 namespace bleepforge {
@@ -76,6 +77,16 @@ public:
     // Arranges for Controller::run_posted() to be called soon on the UI
     // thread, from its event loop. The only member called from any thread.
     virtual void wake_ui() = 0;
+    // From now on calls Controller::tick() every `milliseconds` from the
+    // event loop; 0 stops the calls.
+    virtual void set_tick_interval(int /*milliseconds*/) {}
+};
+
+// What the track scopes add to the paint: their labels, painted as the lines
+// are, then their frames and traces, in order.
+struct ScopePicture {
+    std::vector<PaintLine> labels;
+    std::vector<Polyline> lines;
 };
 
 enum class KeyKind {
@@ -136,6 +147,16 @@ public:
     // Save dialog opens; empty before the first export.
     const std::filesystem::path& save_path() const { return save_path_; }
 
+    // How often the scopes are redrawn while anything plays: about 30 times a second.
+    static constexpr int TICK_MS = 33;
+    // The track scopes in a client area of `width` x `height` pixels whose
+    // font's lines are `line_height` high: below every painted line, in the
+    // space left. Each shows its track's output as the device has it now;
+    // flat while nothing plays, greyed while the track is muted.
+    ScopePicture scope_picture(int width, int height, int line_height);
+    // The tick timer fired: the scopes are redrawn.
+    void tick();
+
 private:
     void load(const DroppedFile& file);
     void write_finished(const std::filesystem::path& target, bool written, const std::string& reason);
@@ -149,6 +170,11 @@ private:
     std::thread writer_;
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
+
+    // Starts the tick timer when anything plays and stops it when nothing does.
+    void follow_playing();
+    bool ticking_ = false;       // the shell's tick timer runs: something plays
+    bool traces_drawn_ = false;  // the latest picture drew live traces, not flat lines
 };
 
 // `path` with ".wav" added when it has no extension.
