@@ -44,7 +44,8 @@ std::vector<Point> scope_trace(const std::int16_t* samples, int count, Rect box)
     for (int c = 0; c < columns; ++c) {
         const int first = int(std::int64_t{c} * scope::SHOWN_FRAMES / columns);
         const int end = std::max(first + 1, int(std::int64_t{c + 1} * scope::SHOWN_FRAMES / columns));
-        const auto [low, high] = std::minmax_element(shown + first, shown + end);
+        const std::int16_t* low = std::min_element(shown + first, shown + end);
+        const std::int16_t* high = std::max_element(shown + first, shown + end);
         const int x = box.left + 1 + c;
         add(x, low < high ? *low : *high);
         add(x, low < high ? *high : *low);
