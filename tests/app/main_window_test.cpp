@@ -588,8 +588,12 @@ TEST(WindowScopes, TracesMoveInsideTheirBoxesWhilePlaying) {
     EXPECT_EQ(std::count_if(muted.rows.begin(), muted.rows.end(), [](int rows) { return rows > 0; }), 1);
     EXPECT_GE(muted.rows[1], 2);
 
+    // Stopped: the flat traces are painted at once, then once more on the
+    // stream's word that playing ended; then nothing.
+    painted.clear();
     window.controller().stop();
-    QTest::qWait(100);
+    EXPECT_EQ(painted.size(), 1u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return painted.size() == 2; }, 60000));
     painted.clear();
     QTest::qWait(300);
     EXPECT_TRUE(painted.empty()) << painted.size() << " paints while idle";
