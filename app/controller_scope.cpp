@@ -25,7 +25,9 @@ int lines_bottom(const std::vector<PaintLine>& lines, int line_height) {
 }  // namespace
 
 void Controller::follow_playing() {
-    const bool playing = stream_.with_engine([](const Engine& engine) { return any_track_active(engine); });
+    // Without a working device nothing advances: there is nothing to follow.
+    const bool playing = stream_.state() == AudioStream::State::STREAMING &&
+                         stream_.with_engine([](const Engine& engine) { return any_track_active(engine); });
     if (playing == ticking_) return;
     ticking_ = playing;
     shell_.set_tick_interval(playing ? TICK_MS : 0);

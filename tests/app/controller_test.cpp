@@ -328,6 +328,9 @@ TEST_F(ControllerTest, IdleScopesAreFlatAndRequestNoUpdates) {
         for (const Point& p : trace.points) EXPECT_EQ(p.y, (frame[0].y + frame[2].y) / 2);
     }
     controller_.stop();
+    // A song on a stream without a device does not advance: nothing to follow either.
+    controller_.drop({{song_}});
+    EXPECT_EQ(active_tracks(), 2);
     EXPECT_TRUE(shell_.tick_intervals.empty());
     EXPECT_EQ(shell_.repaints, 0);
     // Too little room: no scopes at all.
