@@ -34,7 +34,9 @@ std::vector<Point> scope_trace(const std::int16_t* samples, int count, Rect box)
     const int span = box.height() - 3;  // rows from the top inner row to the bottom one
     std::vector<Point> points;
     if (columns < 1 || span < 0) return points;
-    auto y_of = [&](int sample) { return box.top + 1 + int(((32767 - std::int64_t{sample}) * span + 32767) / 65535); };
+    auto y_of = [&](int sample) {
+        return box.top + 1 + int(((32767 - std::int64_t{sample}) * span + 32767) / 65535);  // rounded
+    };
     auto add = [&](int x, int sample) {
         const Point p{x, y_of(sample)};
         if (points.empty() || points.back() != p) points.push_back(p);
