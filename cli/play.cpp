@@ -116,11 +116,7 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
     bool waiting = false;  // with --watch: the song is over, a save starts it again
     const std::uint64_t max_blocks = render_limits(options).max_blocks;
     const bool show = !options.quiet && stderr_is_terminal();
-    int shown = 0;
-    auto erase_progress = [&] {
-        if (shown > 0) std::fprintf(stderr, "\r%*s\r", shown, "");
-        shown = 0;
-    };
+    StatusLine line;
     auto next_draw = std::chrono::steady_clock::now();
 
     Progress now{};
@@ -138,28 +134,25 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
             // Silent until the next save.
             stream->with_engine([](Engine& e) { stop_all_tracks(e); });
             waiting = true;
-            erase_progress();
+            line.clear();
         }
         if (show && !waiting && std::chrono::steady_clock::now() >= next_draw) {
             next_draw += std::chrono::milliseconds(100);
-            char text[256];
-            int n = std::snprintf(text, sizeof text, "playing %s: %.1f s", options.song.c_str(), now.seconds());
-            if (options.seconds > 0) n += std::snprintf(text + n, sizeof text - n, " of %.1f", options.seconds);
-            n += std::snprintf(text + n, sizeof text - n, ", loop %d", now.loops);
-            if (options.loops > 0) std::snprintf(text + n, sizeof text - n, " of %d", options.loops);
-            const int width = int(std::strlen(text));
-            std::fprintf(stderr, "\r%s%*s", text, std::max(shown - width, 0), "");
-            shown = width;
+            std::string text = "playing " + options.song + ": " + one_decimal(now.seconds()) + " s";
+            if (options.seconds > 0) text += " of " + one_decimal(options.seconds);
+            text += ", loop " + std::to_string(now.loops);
+            if (options.loops > 0) text += " of " + std::to_string(options.loops);
+            line.show(text);
         }
         if (!watcher) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         } else if (watcher->wait(std::chrono::milliseconds(10))) {
-            erase_progress();
+            line.clear();
             if (reload_song(*stream, options, first, notices)) waiting = false;
             next_draw = std::chrono::steady_clock::now();
         }
     }
-    if (shown > 0) std::fprintf(stderr, "\r%*s\r", shown, "");
+    line.clear();
 
     const bool interrupted = stop_requested.load();
     if (stream->state() == AudioStream::State::STREAMING) {

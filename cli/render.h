@@ -18,6 +18,19 @@ void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_fr
 // Whether stderr is a terminal, where progress lines make sense.
 bool stderr_is_terminal();
 
+// One line on stderr redrawn in place (a progress line), of any length.
+class StatusLine {
+public:
+    void show(const std::string& text);
+    void clear();  // blanks it and returns the cursor to the line's start
+
+private:
+    std::size_t shown_ = 0;  // length of the line on screen
+};
+
+// `value` with one decimal, as progress lines show seconds.
+std::string one_decimal(double value);
+
 // Prints "bleepforge-render: FILE: REASON" on stderr and returns exit status 2.
 int report_failure(const std::string& file, const std::string& reason);
 
