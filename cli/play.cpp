@@ -16,6 +16,7 @@
 #include "cli/render.h"
 #include "mml/check.h"
 #include "mml/song.h"
+#include "sequencer/transport.h"
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -66,12 +67,9 @@ std::uint64_t start_song(AudioStream& stream, [[maybe_unused]] const Options& op
     // over into the restart.
     const auto fresh = std::make_unique<Engine>();
     load_song(*fresh, bytes);
-    // What a song sets going lives in the tracks and the noise generator; the
-    // mix controls and the capture stay as they are.
+    // The mix controls and the capture stay as they are.
     return stream.with_engine([&](Engine& e) {
-        e.tracks = fresh->tracks;
-        e.noise_register = fresh->noise_register;
-        e.noise_mode_last = fresh->noise_mode_last;
+        copy_sound_state(e, *fresh);
         return stream.stats().blocks_mixed;
     });
 }
