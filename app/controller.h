@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/scope.h"
 #include "audio/stream.h"
 #include "mml/check.h"
 
@@ -168,8 +169,6 @@ public:
 
     // Shows `title` as the window's title.
     virtual void set_title(const std::string& title) { (void)title; }
-    // Starts (true) or stops a timer calling Controller::tick a few times a second.
-    virtual void set_ticking(bool on) { (void)on; }
     // Runs the Open dialog for an existing file; returns the path as the file
     // system names it, or an empty path when cancelled.
     virtual std::filesystem::path ask_open_path(const OpenRequest& request) {
@@ -187,6 +186,16 @@ public:
     // A small modal dialog with a one-line field, OK and Cancel; returns the
     // field's text, or nothing when cancelled.
     virtual std::optional<std::string> ask_text(const TextRequest&) { return std::nullopt; }
+    // From now on calls Controller::tick() every `milliseconds` from the
+    // event loop; 0 stops the calls.
+    virtual void set_tick_interval(int /*milliseconds*/) {}
+};
+
+// What the track scopes add to the paint: their labels, painted as the lines
+// are, then their frames and traces, in order.
+struct ScopePicture {
+    std::vector<PaintLine> labels;
+    std::vector<Polyline> lines;
 };
 
 enum class KeyKind {
@@ -258,9 +267,6 @@ public:
     // The status line: playing or stopped, time played, loops, warnings and
     // the captured length; empty before the first song.
     std::string status_text();
-    // The shell's timer: repaints, and stops the timer once nothing plays
-    // and the check of the song has ended.
-    void tick();
     // "開く...": runs the Open dialog and loads the chosen file as a drop does.
     void open_file();
     // "警告を表示": lists the loaded song's warnings in a box whose text can be copied.
@@ -295,6 +301,15 @@ public:
     void toggle_mute(int track);
     void unmute_all();
     bool muted(int track) const { return (muted_ >> track) & 1u; }
+    // How often the scopes are redrawn while anything plays: about 30 times a second.
+    static constexpr int TICK_MS = 33;
+    // The track scopes in a client area of `width` x `height` pixels whose
+    // font's lines are `line_height` high: below every painted line, in the
+    // space left. Each shows its track's output as the device has it now;
+    // flat while nothing plays, greyed while the track is muted.
+    ScopePicture scope_picture(int width, int height, int line_height);
+    // The tick timer fired: the scopes are redrawn.
+    void tick();
 
 private:
     void load(const DroppedFile& file);
@@ -323,13 +338,15 @@ private:
     std::uint8_t muted_ = 0;       // bit k: track k muted
     std::uint64_t watch_generation_ = 0;  // notices of an older watcher are dropped
     std::unique_ptr<FileWatcher> watcher_;
+    // Starts the tick timer when anything plays and stops it when nothing does.
+    void follow_playing();
+    bool ticking_ = false;       // the shell's tick timer runs: something plays
+    bool traces_drawn_ = false;  // the latest picture drew live traces, not flat lines
 
     // After every start of a song read from `path`: title, timer, check.
     void song_started(const std::filesystem::path& path, std::shared_ptr<const std::string> bytes);
     void song_loaded(const std::filesystem::path& path);
-    void set_ticking(bool on);
     std::string song_name_;  // file name of the song last loaded, UTF-8; empty before
-    bool ticking_ = false;
 
     // The checker runs on a thread of its own, one song at a time: a song
     // handed over while it is busy waits, replacing any that waited before,

@@ -1,5 +1,6 @@
-// What the window says about itself: its title, the status line, where every
-// line goes, the timer that keeps the status current, and the Open dialog.
+// What the window says about itself: its title, the status line (kept current
+// by the repaints of the tick timer while a song plays), where every line
+// goes, and the Open dialog.
 #include <algorithm>
 #include <cstdio>
 
@@ -45,27 +46,11 @@ void Controller::song_loaded(const std::filesystem::path& path) {
         song_name_ = name;
         shell_.set_title(title());
     }
-    // The first tick shows the song playing.
-    set_ticking(true);
 }
 
 void Controller::song_started(const std::filesystem::path& path, std::shared_ptr<const std::string> bytes) {
     song_loaded(path);
     start_check(std::move(bytes));
-}
-
-void Controller::set_ticking(bool on) {
-    if (on == ticking_) return;
-    ticking_ = on;
-    shell_.set_ticking(on);
-}
-
-void Controller::tick() {
-    shell_.repaint();
-    // A song that ended by itself, or was stopped, gets this last repaint,
-    // once its warning count is known.
-    if (stream_.with_engine([](const Engine& engine) { return any_track_active(engine); })) return;
-    if (warning_count() >= 0) set_ticking(false);
 }
 
 std::string Controller::status_text() {

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     if (!read_song_bytes(options.song, song_bytes, error)) return report_failure(options.song, error);
 
     if (options.mode != Mode::CHECK && !has_track_lines(song_bytes)) {
-        return report_failure(options.song, "no line starts with a track digit 0-7: nothing to play");
+        return report_failure(options.song, NO_TRACK_LINES);
     }
     const CheckResult check = options.mode == Mode::EVENTS ? CheckResult{} : check_song(song_bytes);
     const std::string warnings = warnings_line(check);

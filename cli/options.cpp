@@ -18,7 +18,7 @@ constexpr unsigned bit(Mode m) { return 1u << unsigned(m); }
 using Apply = bool (*)(Options&, const std::string& value);
 
 // Where --help lists an option, in this order.
-enum class Group { RENDER, TIMED, MODES, GENERAL };
+enum class Group { RENDER, TIMED, PLAYING, MODES, GENERAL };
 
 struct OptionSpec {
     const char* name;
@@ -57,6 +57,10 @@ bool apply_quiet(Options& o, const std::string&) {
     o.quiet = true;
     return true;
 }
+bool apply_watch(Options& o, const std::string&) {
+    o.watch = true;
+    return true;
+}
 bool apply_nothing(Options&, const std::string&) { return true; }
 bool apply_format(Options& o, const std::string& v) {
     o.format_name = v;
@@ -76,6 +80,7 @@ bool apply_artist(Options& o, const std::string& v) {
 }
 
 constexpr unsigned RENDERING = bit(Mode::RENDER);
+constexpr unsigned PLAYING = bit(Mode::PLAY);
 constexpr unsigned TIMED = bit(Mode::RENDER) | bit(Mode::PLAY);
 constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK) | bit(Mode::PLAY);
 
@@ -102,6 +107,9 @@ const OptionSpec OPTIONS[] = {
     {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more", Group::TIMED, "N",
      "stop once every looping track has looped back N times (N >= 1;\n"
      "--loops 1 when neither --seconds nor --loops is given)"},
+    {"--watch", false, PLAYING, Mode::RENDER, apply_watch, nullptr, Group::PLAYING, nullptr,
+     "play again from the start on every save of SONG, and after the\n"
+     "song ends wait for the next save, until Ctrl-C"},
     {"--play", false, ANY, Mode::PLAY, apply_nothing, nullptr, Group::MODES, nullptr,
      "play through the sound device instead of rendering, until the\n"
      "song ends, --seconds or --loops say so, or Ctrl-C"},
@@ -127,6 +135,15 @@ const char* mode_flag(Mode mode) {
         if (row.selects == mode && mode != Mode::RENDER) return row.name;
     }
     return "rendering";
+}
+
+// The flag that selects the one mode in `modes`; nullptr for several modes or
+// for rendering, which no flag selects.
+const char* only_mode_flag(unsigned modes) {
+    for (const OptionSpec& row : OPTIONS) {
+        if (row.selects != Mode::RENDER && bit(row.selects) == modes) return row.name;
+    }
+    return nullptr;
 }
 
 // Quotes an argument for an error message, control characters escaped so the
@@ -230,7 +247,11 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     }
     for (const OptionSpec* row : given) {
         if ((row->modes & bit(options.mode)) == 0) {
-            error = std::string(row->name) + " does not apply with " + mode_flag(options.mode);
+            if (const char* needed = only_mode_flag(row->modes)) {
+                error = std::string(row->name) + " needs " + needed;
+            } else {
+                error = std::string(row->name) + " does not apply with " + mode_flag(options.mode);
+            }
             return false;
         }
     }
@@ -285,6 +306,7 @@ std::string usage_text() {
     } HEADINGS[] = {
         {Group::RENDER, "Rendering to a file:"},
         {Group::TIMED, "Rendering and playing (--play):"},
+        {Group::PLAYING, "Playing (--play only):"},
         {Group::MODES, "Instead of rendering:"},
         {Group::GENERAL, "General:"},
     };
@@ -292,7 +314,7 @@ std::string usage_text() {
     std::string text =
         "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F]\n"
         "           [--format FMT] [--quality Q] [--title TEXT] [--artist TEXT]\n"
-        "       bleepforge-render SONG --play [--seconds S] [--loops N] [-q]\n"
+        "       bleepforge-render SONG --play [--seconds S] [--loops N] [--watch] [-q]\n"
         "       bleepforge-render SONG --check [-q]\n"
         "       bleepforge-render SONG --events\n"
         "\n"

@@ -24,6 +24,7 @@ struct Options {
     int quality = -1;      // --quality, 0..10; -1: not given
     std::string title;     // --title
     std::string artist;    // --artist
+    bool watch = false;    // --watch: with --play, restart on every save of SONG
 };
 
 // Parses the arguments after the program name. On success fills `options`

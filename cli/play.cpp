@@ -6,13 +6,17 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "app/file_watcher.h"
 #include "audio/offline.h"
 #include "audio/stream.h"
 #include "cli/render.h"
+#include "mml/check.h"
 #include "mml/song.h"
+#include "sequencer/transport.h"
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -54,21 +58,60 @@ struct Progress {
     double seconds() const { return double(blocks * BLOCK_FRAMES) / SAMPLE_RATE; }
 };
 
+// Starts `bytes` from its beginning on `stream` exactly as a fresh --play
+// starts it, whatever played before; every start and restart goes through
+// here. Returns the count of blocks mixed before the song's first one.
+std::uint64_t start_song(AudioStream& stream, [[maybe_unused]] const Options& options, std::string_view bytes) {
+    // Compiled outside the lock, into a new engine: nothing of a song played
+    // before (the noise register, stream bytes the compiler skips) may carry
+    // over into the restart.
+    const auto fresh = std::make_unique<Engine>();
+    load_song(*fresh, bytes);
+    // The mix controls and the capture stay as they are.
+    return stream.with_engine([&](Engine& e) {
+        copy_sound_state(e, *fresh);
+        return stream.stats().blocks_mixed;
+    });
+}
+
+// After a save: reads the song again and, if it can be played, restarts it
+// (true). Either way says in one line on `notices` what became of the save.
+bool reload_song(AudioStream& stream, const Options& options, std::uint64_t& first, std::FILE* notices) {
+    std::string bytes, reason;
+    if (read_song_bytes(options.song, bytes, reason) && !has_track_lines(bytes)) reason = NO_TRACK_LINES;
+    if (!reason.empty()) {
+        std::fprintf(notices, "not reloaded %s: %s\n", options.song.c_str(), reason.c_str());
+    } else {
+        first = start_song(stream, options, bytes);
+        // The count --check gives: "(no warnings)", "(1 warning)", "(3 warnings)".
+        const long warnings = check_song(bytes).warning_count();
+        if (warnings == 0) {
+            std::fprintf(notices, "reloaded %s (no warnings)\n", options.song.c_str());
+        } else {
+            std::fprintf(notices, "reloaded %s (%ld warning%s)\n", options.song.c_str(), warnings,
+                         warnings == 1 ? "" : "s");
+        }
+    }
+    std::fflush(notices);
+    return reason.empty();
+}
+
 }  // namespace
 
 void stop_playing() { stop_requested.store(true); }
 
-int play_command(const Options& options, std::string_view song_bytes, std::unique_ptr<AudioDevice> device) {
+int play_command(const Options& options, std::string_view song_bytes, std::unique_ptr<AudioDevice> device,
+                 std::FILE* notices) {
     stop_requested.store(false);
+    // Watching from before the start: a save while the device opens counts.
+    std::optional<FileWatcher> watcher;
+    if (options.watch) watcher.emplace(options.song);
     std::unique_ptr<AudioStream> stream = start_stream(std::move(device));
     // The stream has said why on stderr.
     if (stream->state() != AudioStream::State::STREAMING) return 2;
 
-    std::uint64_t first = 0;  // blocks mixed before the song started
-    stream->with_engine([&](Engine& e) {
-        load_song(e, song_bytes);
-        first = stream->stats().blocks_mixed;
-    });
+    std::uint64_t first = start_song(*stream, options, song_bytes);  // blocks mixed before the song started
+    bool waiting = false;  // with --watch: the song is over, a save starts it again
     const std::uint64_t max_blocks = render_limits(options).max_blocks;
     const bool show = !options.quiet && stderr_is_terminal();
     StatusLine line;
@@ -76,14 +119,22 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
 
     Progress now{};
     for (;;) {
-        now = stream->with_engine([&](Engine& e) {
-            return Progress{stream->stats().blocks_mixed - first, loops_completed(e), any_track_active(e)};
-        });
-        const bool done = !now.playing || stop_requested.load() || stream->state() != AudioStream::State::STREAMING ||
-                          (max_blocks > 0 && now.blocks >= max_blocks) ||
+        if (!waiting) {
+            now = stream->with_engine([&](Engine& e) {
+                return Progress{stream->stats().blocks_mixed - first, loops_completed(e), any_track_active(e)};
+            });
+        }
+        if (stop_requested.load() || stream->state() != AudioStream::State::STREAMING) break;
+        const bool over = !now.playing || (max_blocks > 0 && now.blocks >= max_blocks) ||
                           (options.loops > 0 && now.loops >= options.loops);
-        if (done) break;
-        if (show && std::chrono::steady_clock::now() >= next_draw) {
+        if (over && !watcher) break;
+        if (over && !waiting) {
+            // Silent until the next save.
+            stream->with_engine([](Engine& e) { stop_all_tracks(e); });
+            waiting = true;
+            line.clear();
+        }
+        if (show && !waiting && std::chrono::steady_clock::now() >= next_draw) {
             next_draw += std::chrono::milliseconds(100);
             std::string text = "playing " + options.song + ": " + one_decimal(now.seconds()) + " s";
             if (options.seconds > 0) text += " of " + one_decimal(options.seconds);
@@ -91,7 +142,13 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
             if (options.loops > 0) text += " of " + std::to_string(options.loops);
             line.show(text);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!watcher) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } else if (watcher->wait(std::chrono::milliseconds(10))) {
+            line.clear();
+            if (reload_song(*stream, options, first, notices)) waiting = false;
+            next_draw = std::chrono::steady_clock::now();
+        }
     }
     line.clear();
 

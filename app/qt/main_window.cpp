@@ -30,7 +30,6 @@ namespace bleepforge {
 namespace {
 
 constexpr QSize OUTER_SIZE(240, 200);
-constexpr int STATUS_INTERVAL_MS = 250;  // the status line's refresh while a song plays
 
 QString from_utf8(const std::string& text) {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
@@ -86,15 +85,35 @@ protected:
             painter.drawText(QRect(line.x, line.y, line.width, line.height), align | Qt::TextSingleLine,
                              from_utf8(line.text));
         }
+        const ScopePicture scopes = window_.controller().scope_picture(width(), height(), metrics.height());
+        for (const PaintLine& label : scopes.labels) draw(painter, metrics, label);
+        for (const Polyline& line : scopes.lines) {
+            painter.setPen(QColor(line.colour.r, line.colour.g, line.colour.b));
+            QPolygon points;
+            for (const Point& p : line.points) points << QPoint(p.x, p.y);
+            painter.drawPolyline(points);
+        }
     }
 
 private:
+    void draw(QPainter& painter, const QFontMetrics& metrics, const PaintLine& line) {
+        const QString text = from_utf8(line.text);
+        if (line.place == PaintLine::Place::CENTRED_ROW) {
+            const QRect row(0, line.row * metrics.height(), width(), metrics.height());
+            painter.drawText(row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+        } else {
+            painter.drawText(QPoint(line.x, line.y + metrics.ascent()), text);
+        }
+    }
+
     MainWindow& window_;
 };
 
 class MainWindow::QtShell : public Shell {
 public:
-    explicit QtShell(MainWindow& window) : window_(window) {}
+    explicit QtShell(MainWindow& window) : window_(window) {
+        QObject::connect(&ticks_, &QTimer::timeout, &window, [&window] { window.controller().tick(); });
+    }
 
     void show_message(const std::string& text, const std::string& caption) override {
         QMessageBox box(QMessageBox::NoIcon, from_utf8(caption), from_utf8(text), QMessageBox::Ok, &window_);
@@ -127,14 +146,6 @@ public:
     void repaint() override { window_.canvas_->repaint(); }
 
     void set_title(const std::string& title) override { window_.setWindowTitle(from_utf8(title)); }
-
-    void set_ticking(bool on) override {
-        if (on) {
-            window_.status_timer_->start();
-        } else {
-            window_.status_timer_->stop();
-        }
-    }
 
     std::filesystem::path ask_open_path(const OpenRequest& request) override {
         QFileDialog dialog(&window_, from_utf8(request.title), to_qstring(request.start_folder));
@@ -202,18 +213,24 @@ public:
         QMetaObject::invokeMethod(window, [window] { window->controller().run_posted(); }, Qt::QueuedConnection);
     }
 
+    void set_tick_interval(int milliseconds) override {
+        if (milliseconds > 0) {
+            ticks_.start(milliseconds);
+        } else {
+            ticks_.stop();
+        }
+    }
+
 private:
     MainWindow& window_;
+    QTimer ticks_;
 };
 
 MainWindow::MainWindow(AudioStream& stream)
     : shell_(std::make_unique<QtShell>(*this)),
       controller_(std::make_unique<Controller>(stream, *shell_)),
-      canvas_(new Canvas(*this)),
-      status_timer_(new QTimer(this)) {
+      canvas_(new Canvas(*this)) {
     init_resources();
-    status_timer_->setInterval(STATUS_INTERVAL_MS);
-    connect(status_timer_, &QTimer::timeout, this, [this] { controller_->tick(); });
     setWindowTitle(from_utf8(controller_->title()));
     setWindowIcon(app_icon());
     setCentralWidget(canvas_);

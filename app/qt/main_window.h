@@ -63,7 +63,6 @@ private:
     void add_open_item(QMenu& file);
     void add_song_export_items(QMenu& file);
     void add_warnings_item(QMenu& music);
-    QTimer* status_timer_;  // runs while a song plays
 };
 
 }  // namespace bleepforge

@@ -5,7 +5,7 @@
 set -euo pipefail
 ROOT="${ROOT:-$(cd "$(dirname "$0")/../.." && pwd)}"
 . "$ROOT/scripts/lib/common.sh"
-ensure_package_lists core stream
+ensure_package_lists core stream cli
 BUILD="${BLEEPFORGE_BUILD:-$ROOT/build}"
 
 skip() { echo "SKIP pulse-e2e: $*"; exit 0; }
@@ -25,9 +25,10 @@ start_null_sink || skip "PulseAudio could not be started here: $pulse_error"
 raw=(-t raw -r 44100 -e signed -b 16 -c 2)
 # record NAME CMD...: runs CMD while recording the sink; sets rc, sound_s (from the
 # first to the last sample above 1% of full scale) and peak_hz (strongest frequency).
+# The recording's last sample is from about the time written to $work/NAME.ended.
 record() {
     local name="$1"; shift
-    parec -d nullsink.monitor --rate=44100 --channels=2 --format=s16le --raw "$work/$name.raw" &
+    parec -d nullsink.monitor --latency-msec=10 --rate=44100 --channels=2 --format=s16le --raw "$work/$name.raw" &
     local parec_pid=$!
     pids+=("$parec_pid")
     sleep 0.3
@@ -36,6 +37,7 @@ record() {
     rc=$?
     set -e
     sleep 0.3
+    date +%s.%N >"$work/$name.ended"
     kill "$parec_pid"
     wait "$parec_pid" 2>/dev/null || true
     sox "${raw[@]}" "$work/$name.raw" "$work/$name.wav" silence 1 1s 1% reverse silence 1 1s 1% reverse
@@ -72,6 +74,44 @@ if [ -x "$render" ]; then
     [ "$rc" -eq 130 ] || fail "--play did not stop on Ctrl-C as it should (exit $rc): $(cat "$work/interrupt.err")"
     echo "--play stopped by Ctrl-C after ${sound_s} s of sound"
     between "$sound_s" 1.2 1.8 || fail "--play went on for ${sound_s} s after Ctrl-C at 1.5 s"
+
+    # --play --watch: the song rewritten in place from 440 Hz to 880 Hz while it
+    # plays is heard changing; the delay from the save to the first 880 Hz sound
+    # is measured on the recording, placed in time by when the recording ended.
+    printf '0t120 @48 o4 l1 L a\n' > "$work/watch.mml"
+    record watch bash -c '"$0" "$1" --play --watch & p=$!; sleep 1.5
+        date +%s.%N >"$2"; printf "0t120 @48 o5 l1 L a\n" >"$1"
+        sleep 1.5; kill -INT $p; wait $p' "$render" "$work/watch.mml" "$work/watch.saved"
+    [ "$rc" -eq 130 ] || fail "--play --watch did not stop on Ctrl-C as it should (exit $rc): $(cat "$work/watch.err")"
+    grep -qxF "reloaded $work/watch.mml (no warnings)" "$work/watch.err" ||
+        fail "--play --watch did not say it reloaded: $(cat "$work/watch.err")"
+    result="$(python3 - "$work/watch.raw" "$(cat "$work/watch.saved")" "$(cat "$work/watch.ended")" <<'PY'
+import math, struct, sys
+raw, saved, ended = open(sys.argv[1], "rb").read(), float(sys.argv[2]), float(sys.argv[3])
+left = struct.unpack("<%dh" % (len(raw) // 2), raw[: len(raw) // 4 * 4])[0::2]
+rate, step = 44100, 220  # windows of 5 ms
+def power(x, hz):  # Goertzel
+    c, s1, s2 = 2 * math.cos(2 * math.pi * hz / rate), 0.0, 0.0
+    for v in x:
+        s1, s2 = v + c * s1 - s2, s1
+    return s1 * s1 + s2 * s2 - c * s1 * s2
+def at(t):  # wall time to sample index
+    return max(0, len(left) - int((ended - t) * rate))
+def tone(a, b):  # 440, 880 or 0, by the stronger of the two in left[a:b]
+    p440, p880 = power(left[a:b], 440), power(left[a:b], 880)
+    return 0 if max(p440, p880) < 1e3 * (b - a) ** 2 else 440 if p440 > 10 * p880 else 880 if p880 > 10 * p440 else 0
+onset = next((i for i in range(at(saved), len(left) - step, step) if tone(i, i + step) == 880), None)
+if onset is None:
+    print("before=%d after=none delay=none" % tone(at(saved) - rate, at(saved) - step))
+else:
+    print("before=%d after=%d delay=%.3f" % (tone(at(saved) - rate, at(saved) - step),
+          tone(onset + rate // 5, onset + rate), (onset - at(saved)) / rate))
+PY
+)"
+    echo "--play --watch: $result (seconds from the save to the first 880 Hz sound)"
+    [[ "$result" == "before=440 after=880 "* ]] || fail "--play --watch was not heard changing from 440 Hz to 880 Hz"
+    delay="${result##*delay=}"
+    between "$delay" 0 1.0 || fail "--play --watch took ${delay} s from the save to the new song"
 else
     echo "pulse-e2e: no bleepforge-render built; --play not tested"
 fi

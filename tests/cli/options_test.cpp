@@ -63,6 +63,8 @@ TEST(Options, ModesAndTheirOptions) {
     EXPECT_EQ(parsed({"x", "--events"}).mode, Mode::EVENTS);
     EXPECT_TRUE(parsed({"--check", "-q", "x"}).quiet);
     EXPECT_EQ(parsed({"--check", "x"}).out, "");
+    EXPECT_TRUE(parsed({"--watch", "x", "--play"}).watch);
+    EXPECT_FALSE(parsed({"x", "--play"}).watch);
 }
 
 TEST(Options, HelpAndVersionNeedNoSong) {
@@ -91,6 +93,10 @@ TEST(Options, RefusalsSayWhatIsWrong) {
     EXPECT_EQ(refusal({"x", "--events", "--check"}), "--events and --check cannot be used together");
     EXPECT_EQ(refusal({"x", "-o", "y.wav", "--events"}), "-o does not apply with --events");
     EXPECT_EQ(refusal({"x", "--check", "--fade", "1"}), "--fade does not apply with --check");
+    // An option of one mode names the flag it needs.
+    for (const char* mode : {"--check", "--events"}) EXPECT_EQ(refusal({"x", "--watch", mode}), "--watch needs --play");
+    EXPECT_EQ(refusal({"x", "--watch"}), "--watch needs --play");
+    EXPECT_EQ(refusal({"x", "--watch=1", "--play"}), "unknown option \"--watch=1\" (see --help)");
     // Found by fuzzing: an argument with a line break must not break the one-line message.
     EXPECT_EQ(refusal({"\n", "x"}), "more than one song file given (\"\\x0a\" and \"x\")");
     EXPECT_EQ(refusal({"x", "--loops", "1\t"}), "--loops needs a whole number of loops, 1 or more, not \"1\\x09\"");
