@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
@@ -52,6 +54,41 @@ bool apply_loops(Options& o, const std::string& v) {
     o.loops = int(n);
     return errno == 0 && n >= 1 && n <= INT_MAX;
 }
+// Seconds ("95.5") or minutes and seconds ("1:35.5").
+bool apply_from(Options& o, const std::string& v) {
+    const std::size_t colon = v.find(':');
+    if (colon == std::string::npos) return parse_double(v, o.from) && o.from >= 0;
+    const std::string minutes = v.substr(0, colon);
+    double seconds = 0;
+    if (minutes.empty() || minutes.size() > 6 || minutes.find_first_not_of("0123456789") != std::string::npos ||
+        !parse_double(v.substr(colon + 1), seconds) || !(seconds >= 0 && seconds < 60) || !std::isdigit(static_cast<unsigned char>(v[colon + 1]))) {
+        return false;
+    }
+    o.from = std::stod(minutes) * 60 + seconds;
+    return true;
+}
+// Track digits, commas between them allowed: "0,3", "03".
+bool parse_tracks(const std::string& v, std::uint8_t& tracks) {
+    tracks = 0;
+    bool digit_last = false;
+    for (char c : v) {
+        if (c >= '0' && c <= '7') {
+            tracks |= std::uint8_t(1u << (c - '0'));
+            digit_last = true;
+        } else if (c == ',' && digit_last) {
+            digit_last = false;
+        } else {
+            return false;
+        }
+    }
+    return digit_last;
+}
+bool apply_mute(Options& o, const std::string& v) { return parse_tracks(v, o.mute); }
+bool apply_solo(Options& o, const std::string& v) { return parse_tracks(v, o.solo); }
+bool apply_stems(Options& o, const std::string&) {
+    o.stems = true;
+    return true;
+}
 bool apply_quiet(Options& o, const std::string&) {
     o.quiet = true;
     return true;
@@ -69,8 +106,21 @@ const OptionSpec OPTIONS[] = {
      "the file to write (default: SONG with the extension .wav)"},
     {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more", Group::RENDER, "F",
      "fade the last F seconds out to silence (F >= 0)"},
+    {"--stems", false, RENDERING, Mode::RENDER, apply_stems, nullptr, Group::RENDER, nullptr,
+     "also write each track that has MML text as it enters the mix,\n"
+     "beside OUT.wav: OUT-0.wav ... OUT-7.wav (muted tracks too)"},
+    {"--from", true, TIMED, Mode::RENDER, apply_from, "a time: seconds, or m:ss.s", Group::TIMED, "TIME",
+     "start TIME into the song: the same render cut before TIME;\n"
+     "--seconds then counts from TIME (seconds or m:ss.s, >= 0;\n"
+     "--play starts at the block of 1500 frames holding TIME)"},
+    {"--mute", true, TIMED, Mode::RENDER, apply_mute, "track digits 0-7 (like 0,3)", Group::TIMED, "LIST",
+     "leave the tracks in LIST out of the mix (digits 0-7, like 0,3);\n"
+     "they still run, so every other track sounds as in the full song"},
+    {"--solo", true, TIMED, Mode::RENDER, apply_solo, "track digits 0-7 (like 0,3)", Group::TIMED, "LIST",
+     "hear only the tracks in LIST, less those of --mute"},
     {"--seconds", true, TIMED, Mode::RENDER, apply_seconds, "a number of seconds above 0", Group::TIMED, "S",
-     "stop after S seconds, rounded up to whole blocks of 1500 frames\n(S > 0)"},
+     "stop after S seconds, rounded up to whole blocks of 1500 frames\n"
+     "(S > 0; a WAV file holds 24347.8 s, 6 h 45 min, at most)"},
     {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more", Group::TIMED, "N",
      "stop once every looping track has looped back N times (N >= 1;\n"
      "--loops 1 when neither --seconds nor --loops is given)"},
@@ -116,6 +166,12 @@ std::string in_quotes(const std::string& s) {
         }
     }
     return quoted + "\"";
+}
+
+std::string format_seconds(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", std::floor(seconds * 10) / 10);
+    return text;
 }
 
 }  // namespace
@@ -193,6 +249,11 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     }
     options.song = songs[0];
     if (options.mode == Mode::RENDER && options.out.empty()) options.out = default_output_path(options.song);
+    if (options.mode == Mode::RENDER && render_limits(options).max_blocks * BLOCK_FRAMES > WAV_MAX_FRAMES) {
+        error = "--seconds " + format_seconds(options.seconds) + " is longer than a WAV file can hold (" +
+                format_seconds(double(WAV_MAX_FRAMES) / SAMPLE_RATE) + " s, 6 h 45 min, at most)";
+        return false;
+    }
     return true;
 }
 
@@ -209,14 +270,21 @@ std::string default_output_path(const std::string& song) {
 RenderLimits render_limits(const Options& options) {
     RenderLimits limits;
     limits.loops = options.loops;
+    limits.from_frame = std::uint64_t(std::llround(std::min(options.from, 1e12) * SAMPLE_RATE));
     if (options.seconds > 0) {
-        // Past the capture's capacity the render ends as full anyway; the bound keeps the count in range.
-        constexpr double most = double(RECORD_CAPACITY / BLOCK_FRAMES + 1);
+        // Far past any WAV file; the bound keeps the count in range (--play has no other).
+        constexpr double most = double(std::uint64_t{1} << 40);
         limits.max_blocks = std::uint64_t(std::min(std::ceil(options.seconds * SAMPLE_RATE / BLOCK_FRAMES), most));
-    } else if (options.loops == 0) {
-        limits.loops = 1;
+    } else {
+        limits.ceiling_frames = DEFAULT_CEILING_FRAMES;
+        if (options.loops == 0) limits.loops = 1;
     }
     return limits;
+}
+
+std::uint8_t muted_tracks(const Options& options) {
+    const std::uint8_t heard = (options.solo != 0 ? options.solo : 0xFF) & ~options.mute;
+    return std::uint8_t(~heard);
 }
 
 std::string usage_text() {
@@ -232,7 +300,9 @@ std::string usage_text() {
     constexpr std::size_t NAME_WIDTH = 14;  // "  --seconds S  " lines up the texts
     std::string text =
         "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F]\n"
-        "       bleepforge-render SONG --play [--seconds S] [--loops N] [-q]\n"
+        "                         [--from TIME] [--mute LIST] [--solo LIST] [--stems]\n"
+        "       bleepforge-render SONG --play [--seconds S] [--loops N] [--from TIME]\n"
+        "                         [--mute LIST] [--solo LIST] [-q]\n"
         "       bleepforge-render SONG --check [-q]\n"
         "       bleepforge-render SONG --events\n"
         "\n"
@@ -253,7 +323,8 @@ std::string usage_text() {
     }
     text +=
         "\n"
-        "A render also ends when the song ends by itself, and after 15 minutes at most.\n"
+        "A render also ends when the song ends by itself. Without --seconds it stops\n"
+        "after one hour at most, with a notice; give --seconds for a longer one.\n"
         "Exit status 2: the song cannot be read, the output cannot be written, or an\n"
         "option is wrong.\n";
     return text;
