@@ -60,6 +60,14 @@ void stop_playing() { stop_requested.store(true); }
 
 int play_command(const Options& options, std::string_view song_bytes, std::unique_ptr<AudioDevice> device) {
     stop_requested.store(false);
+    // --from is reached on an engine of our own, whole blocks at full speed, so the stream never waits for it.
+    const std::uint64_t from_blocks = render_limits(options).from_frame / BLOCK_FRAMES;
+    auto start = std::make_unique<Engine>();
+    if (from_blocks > 0) {
+        load_song(*start, song_bytes);
+        const RenderResult skipped = render_song(*start, {.max_blocks = from_blocks});
+        if (skipped.end != RenderEnd::BLOCKS) return report_failure(options.song, ends_before_from(skipped, options));
+    }
     std::unique_ptr<AudioStream> stream = start_stream(std::move(device));
     // The stream has said why on stderr.
     if (stream->state() != AudioStream::State::STREAMING) return 2;
@@ -67,6 +75,12 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
     std::uint64_t first = 0;  // blocks mixed before the song started
     stream->with_engine([&](Engine& e) {
         load_song(e, song_bytes);
+        if (from_blocks > 0) {
+            e.tracks = start->tracks;
+            e.noise_register = start->noise_register;
+            e.noise_mode_last = start->noise_mode_last;
+        }
+        e.muted = muted_tracks(options);
         first = stream->stats().blocks_mixed;
     });
     const std::uint64_t max_blocks = render_limits(options).max_blocks;

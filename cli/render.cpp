@@ -122,6 +122,14 @@ void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_fr
     }
 }
 
+std::string ends_before_from(const RenderResult& result, const Options& options) {
+    char text[128];
+    std::snprintf(text, sizeof text, "ends at %.1f s, before --from %.1f s: nothing to %s",
+                  double(result.frames_kept) / SAMPLE_RATE, options.from,
+                  options.mode == Mode::PLAY ? "play" : "write");
+    return text;
+}
+
 int report_failure(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "bleepforge-render: %s: %s\n", file.c_str(), reason.c_str());
     return 2;

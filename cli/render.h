@@ -18,6 +18,10 @@ void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_fr
 // Whether stderr is a terminal, where progress lines make sense.
 bool stderr_is_terminal();
 
+// Why a render that ended as `result` says leaves nothing from --from on:
+// "ends at 42.5 s, before --from 90.0 s".
+std::string ends_before_from(const RenderResult& result, const Options& options);
+
 // Prints "bleepforge-render: FILE: REASON" on stderr and returns exit status 2.
 int report_failure(const std::string& file, const std::string& reason);
 
