@@ -3,7 +3,7 @@
 #include <system_error>
 
 #include "audio/mixer.h"
-#include "audio/wav_file.h"
+#include "audio/sound_file.h"
 #include "mml/song.h"
 #include "sequencer/transport.h"
 
@@ -14,6 +14,16 @@ std::filesystem::path with_wav_extension(const std::filesystem::path& path) {
     std::filesystem::path named = path;
     named += ".wav";
     return named;
+}
+
+std::vector<SaveFilter> save_filters() {
+    std::vector<SaveFilter> filters{{text::SAVE_FILTER_NAME, text::SAVE_FILTER_PATTERN, "wav"}};
+    for (const SoundFormatInfo& f : sound_formats()) {
+        if (f.built && f.format != SoundFormat::WAV) {
+            filters.push_back({std::string(f.description) + " file", std::string("*.") + f.extension, f.extension});
+        }
+    }
+    return filters;
 }
 
 Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {
@@ -90,7 +100,7 @@ void Controller::write_out() {
     };
     if (exporting_ || !stream_.with_engine(writable)) return;
 
-    SaveRequest request{text::SAVE_TITLE, text::SAVE_FILTER_NAME, text::SAVE_FILTER_PATTERN, "wav", {}, {}};
+    SaveRequest request{text::SAVE_TITLE, save_filters(), {}, {}};
     std::error_code ec;
     if (save_path_.empty()) {
         request.start_folder = std::filesystem::current_path(ec);
@@ -125,10 +135,12 @@ void Controller::write_out() {
     // and only window_closed, after joining the writer, releases it.
     saving_ = true;
     shell_.repaint();
-    writer_ = std::thread([this, target, frames, count] {
+    SoundOptions format;
+    const SoundFormatInfo* named = sound_format_of(target);
+    if (named != nullptr && named->built) format.format = named->format;
+    writer_ = std::thread([this, target, format, frames, count] {
         std::string reason;
-        PendingFile file;
-        const bool written = file.open(target, reason) && write_wav(file, frames, count, reason);
+        const bool written = write_sound_file(target, format, frames, count, reason);
         post([this, target, written, reason] { write_finished(target, written, reason); });
     });
 }

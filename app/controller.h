@@ -35,12 +35,17 @@ inline constexpr char SAVE_FILTER_NAME[] = "wave file";
 inline constexpr char SAVE_FILTER_PATTERN[] = "*.wav";
 }  // namespace text
 
+// One file type the Save dialog offers.
+struct SaveFilter {
+    std::string name;     // description, e.g. "wave file"
+    std::string pattern;  // e.g. "*.wav"
+    std::string suffix;   // appended to a name typed without an extension while chosen, no dot
+};
+
 // How the shell's Save dialog is to be set up.
 struct SaveRequest {
     std::string title;                  // dialog caption
-    std::string filter_name;            // one filter: description ...
-    std::string filter_pattern;         // ... and its pattern
-    std::string default_suffix;         // appended to a name typed without an extension, no dot
+    std::vector<SaveFilter> filters;    // offered in this order, the first chosen at first
     std::filesystem::path start_folder; // folder the dialog opens in
     std::filesystem::path start_name;   // file name filled in, may be empty
 };
@@ -68,8 +73,8 @@ public:
     // A modal message box with an OK button, owned by the main window.
     virtual void show_message(const std::string& text, const std::string& caption) = 0;
     // Runs the Save dialog and returns the chosen path, or an empty path when
-    // cancelled. The dialog accepts new names, adds `default_suffix` to a name
-    // typed without an extension and asks before naming an existing file.
+    // cancelled. The dialog accepts new names, adds the chosen filter's suffix
+    // to a name typed without an extension and asks before naming an existing file.
     virtual std::filesystem::path ask_save_path(const SaveRequest& request) = 0;
     // Repaints the whole client area now.
     virtual void repaint() = 0;
@@ -112,7 +117,9 @@ public:
     // Switches recording mode on with an empty capture and repaints; says so
     // when the capture cannot be allocated. Nothing when already on.
     void record_on();
-    // Writes the capture as a WAV file chosen in the Save dialog, when
+    // Writes the capture as a file chosen in the Save dialog, in the format its
+    // extension names (WAV for any other name; FLAC, Ogg Vorbis, Opus and MP3
+    // where this build writes them), when
     // recording is on, something is captured and no track plays; else nothing.
     // The write runs on a worker thread while the window paints "保存中...";
     // it ends in a posted call, so drops, reloads and exports are refused
@@ -150,6 +157,10 @@ private:
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
 };
+
+// The Save dialog's file types: "wave file" first, then each other format
+// this build writes ("FLAC file", "*.flac", "flac"; ...).
+std::vector<SaveFilter> save_filters();
 
 // `path` with ".wav" added when it has no extension.
 std::filesystem::path with_wav_extension(const std::filesystem::path& path);

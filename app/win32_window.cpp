@@ -25,10 +25,10 @@ public:
     }
 
     std::filesystem::path ask_save_path(const SaveRequest& request) override {
-        const std::wstring filter =
-            utf16(request.filter_name) + L'\0' + utf16(request.filter_pattern) + L'\0';
+        std::wstring filter;  // "name\0pattern\0" each, ended by the string's own \0
+        for (const SaveFilter& f : request.filters) filter += utf16(f.name) + L'\0' + utf16(f.pattern) + L'\0';
         const std::wstring title = utf16(request.title);
-        const std::wstring suffix = utf16(request.default_suffix);
+        const std::wstring suffix = request.filters.empty() ? std::wstring() : utf16(request.filters[0].suffix);
         const std::wstring folder = request.start_folder.wstring();
         std::vector<wchar_t> file(32768, L'\0');  // room for long paths
         const std::wstring name = request.start_name.wstring();

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -60,17 +61,20 @@ bool PendingFile::write(const void* data, std::size_t size, std::string& reason)
 }
 
 bool PendingFile::write_at(std::uint64_t offset, const void* data, std::size_t size, std::string& reason) {
-    // Only a header is ever rewritten, so the offset fits a long everywhere; the end is found again by seeking.
-    if (std::fseek(file_, long(offset), SEEK_SET) != 0 || !write(data, size, reason) ||
-        std::fseek(file_, 0, SEEK_END) != 0) {
-        if (reason.empty()) reason = std::string("could not be written to its end (") + std::strerror(errno) + ")";
+    if (!seekable() || offset > std::uint64_t(LONG_MAX)) {
+        reason = "cannot go back to finish its start (not a regular file)";
+        return false;
+    }
+    const bool written = std::fflush(file_) == 0 && std::fseek(file_, long(offset), SEEK_SET) == 0 &&
+                         std::fwrite(data, 1, size, file_) == size;
+    if (!written || std::fseek(file_, 0, SEEK_END) != 0) {
+        reason = std::string("could not be written to its end (") + std::strerror(errno) + ")";
         return false;
     }
     return true;
 }
 
-bool PendingFile::close(std::string& reason) {
-    if (file_ == nullptr) return true;
+bool PendingFile::commit(std::string& reason) {
     int error = 0;
     if (std::fflush(file_) != 0) error = errno;
     if (std::fclose(file_) != 0 && error == 0) error = errno;
@@ -79,11 +83,10 @@ bool PendingFile::close(std::string& reason) {
         reason = std::string("could not be written to its end (") + std::strerror(error) + ")";
         return false;
     }
-    return true;
+    return defer_rename_ || place(reason);
 }
 
-bool PendingFile::commit(std::string& reason) {
-    if (!close(reason)) return false;
+bool PendingFile::place(std::string& reason) {
     std::error_code ec;
     std::filesystem::rename(temp_, target_, ec);
     if (ec) {
@@ -106,37 +109,6 @@ bool write_wav(PendingFile& file, const std::int16_t* frames, std::uint32_t coun
     const WavHeader header = make_wav_header(count);
     return file.write(header.bytes.data(), header.bytes.size(), reason) &&
            file.write(frames, std::size_t{count} * 4, reason) && file.commit(reason);
-}
-
-bool WavWriter::start(std::string& reason) {
-    started_ = true;
-    const WavHeader header = make_wav_header(expected_ >= 0 ? std::uint32_t(expected_) : 0);
-    return file_.write(header.bytes.data(), header.bytes.size(), reason);
-}
-
-bool WavWriter::write_frames(const std::int16_t* frames, std::uint32_t count, std::string& reason) {
-    if (!started_ && !start(reason)) return false;
-    written_ += count;
-    return file_.write(frames, std::size_t{count} * 4, reason);
-}
-
-bool WavWriter::complete(std::string& reason) {
-    if (completed_) return true;
-    if (!started_ && !start(reason)) return false;
-    if (expected_ >= 0 && written_ != std::uint64_t(expected_)) {
-        reason = "came out " + std::to_string(written_) + " frames long, not " + std::to_string(expected_);
-        return false;
-    }
-    if (expected_ < 0) {
-        if (!file_.seekable()) {
-            reason = "cannot take its length afterwards (not a regular file)";
-            return false;
-        }
-        const WavHeader header = make_wav_header(std::uint32_t(written_));
-        if (!file_.write_at(0, header.bytes.data(), header.bytes.size(), reason)) return false;
-    }
-    completed_ = file_.close(reason);
-    return completed_;
 }
 
 }  // namespace bleepforge

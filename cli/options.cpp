@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -94,6 +95,22 @@ bool apply_quiet(Options& o, const std::string&) {
     return true;
 }
 bool apply_nothing(Options&, const std::string&) { return true; }
+bool apply_format(Options& o, const std::string& v) {
+    o.format_name = v;
+    return sound_format_named(v) != nullptr;
+}
+bool apply_quality(Options& o, const std::string& v) {
+    o.quality = v.size() == 1 && std::isdigit(static_cast<unsigned char>(v[0])) ? v[0] - '0' : v == "10" ? 10 : -1;
+    return o.quality >= 0;
+}
+bool apply_title(Options& o, const std::string& v) {
+    o.title = v;
+    return true;
+}
+bool apply_artist(Options& o, const std::string& v) {
+    o.artist = v;
+    return true;
+}
 
 constexpr unsigned RENDERING = bit(Mode::RENDER);
 constexpr unsigned TIMED = bit(Mode::RENDER) | bit(Mode::PLAY);
@@ -103,7 +120,18 @@ constexpr unsigned ANY = bit(Mode::RENDER) | bit(Mode::EVENTS) | bit(Mode::CHECK
 // and its case in main().
 const OptionSpec OPTIONS[] = {
     {"-o", true, RENDERING, Mode::RENDER, apply_out, "a file name", Group::RENDER, "OUT.wav",
-     "the file to write (default: SONG with the extension .wav)"},
+     "the file to write (default: SONG with the format's extension)"},
+    {"--format", true, RENDERING, Mode::RENDER, apply_format, "wav, flac, ogg, opus or mp3", Group::RENDER, "FMT",
+     "the format: wav, flac, ogg (Ogg Vorbis), opus or mp3; without\n"
+     "it OUT's extension .flac, .ogg, .opus or .mp3 (in any case)\n"
+     "chooses, and any other name gets wav. All but wav in Linux\n"
+     "builds only; opus is resampled to 48000 Hz"},
+    {"--quality", true, RENDERING, Mode::RENDER, apply_quality, "a whole number from 0 to 10", Group::RENDER, "Q",
+     "the quality of ogg, opus and mp3 (0 to 10, 10 best)"},
+    {"--title", true, RENDERING, Mode::RENDER, apply_title, "a text", Group::RENDER, "TEXT",
+     "the title tag of flac, ogg, opus and mp3 files (wav has none)"},
+    {"--artist", true, RENDERING, Mode::RENDER, apply_artist, "a text", Group::RENDER, "TEXT",
+     "the artist tag, likewise"},
     {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more", Group::RENDER, "F",
      "fade the last F seconds out to silence (F >= 0)"},
     {"--stems", false, RENDERING, Mode::RENDER, apply_stems, nullptr, Group::RENDER, nullptr,
@@ -172,6 +200,29 @@ std::string format_seconds(double seconds) {
     char text[64];
     std::snprintf(text, sizeof text, "%g", std::floor(seconds * 10) / 10);
     return text;
+}
+
+// Settles the format from --format and OUT's extension, and whether the
+// other file options fit it.
+bool choose_format(Options& options, std::string& error) {
+    const SoundFormatInfo* by_name = sound_format_of(options.out);
+    const SoundFormatInfo* info = options.format_name.empty() ? by_name : sound_format_named(options.format_name);
+    if (!options.format_name.empty() && by_name != nullptr && by_name != info) {
+        error = "--format " + options.format_name + " does not match the file name " + in_quotes(options.out);
+        return false;
+    }
+    if (info == nullptr) info = &sound_formats()[0];
+    if (!info->built) {
+        error = std::string(info->description) + " files are not written by this build (only WAV)";
+        return false;
+    }
+    if (options.quality >= 0 && !info->lossy) {
+        error = std::string("--quality does not apply to ") + info->description + " (only to ogg, opus and mp3)";
+        return false;
+    }
+    options.format = info->format;
+    if (options.out.empty()) options.out = default_output_path(options.song, info->extension);
+    return true;
 }
 
 }  // namespace
@@ -248,8 +299,10 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
         return false;
     }
     options.song = songs[0];
-    if (options.mode == Mode::RENDER && options.out.empty()) options.out = default_output_path(options.song);
-    if (options.mode == Mode::RENDER && render_limits(options).max_blocks * BLOCK_FRAMES > WAV_MAX_FRAMES) {
+    if (options.mode != Mode::RENDER) return true;
+    if (!choose_format(options, error)) return false;
+    // Every format keeps to what a WAV file holds, so that a render can always be written as WAV too.
+    if (render_limits(options).max_blocks * BLOCK_FRAMES > WAV_MAX_FRAMES) {
         error = "--seconds " + format_seconds(options.seconds) + " is longer than a WAV file can hold (" +
                 format_seconds(double(WAV_MAX_FRAMES) / SAMPLE_RATE) + " s, 6 h 45 min, at most)";
         return false;
@@ -263,8 +316,17 @@ std::vector<std::string> option_names() {
     return names;
 }
 
-std::string default_output_path(const std::string& song) {
-    return std::filesystem::path(song).replace_extension(".wav").string();
+std::string default_output_path(const std::string& song, const char* extension) {
+    return std::filesystem::path(song).replace_extension(std::string(".") + extension).string();
+}
+
+SoundOptions sound_options(const Options& options) {
+    SoundOptions sound;
+    sound.format = options.format;
+    sound.quality = options.quality;
+    sound.title = options.title;
+    sound.artist = options.artist;
+    return sound;
 }
 
 RenderLimits render_limits(const Options& options) {
@@ -297,17 +359,19 @@ std::string usage_text() {
         {Group::MODES, "Instead of rendering:"},
         {Group::GENERAL, "General:"},
     };
-    constexpr std::size_t NAME_WIDTH = 14;  // "  --seconds S  " lines up the texts
+    constexpr std::size_t NAME_WIDTH = 15;  // "  --artist TEXT  " lines up the texts
     std::string text =
         "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F]\n"
-        "                         [--from TIME] [--mute LIST] [--solo LIST] [--stems]\n"
+        "           [--format FMT] [--quality Q] [--title TEXT] [--artist TEXT]\n"
+        "           [--from TIME] [--mute LIST] [--solo LIST] [--stems]\n"
         "       bleepforge-render SONG --play [--seconds S] [--loops N] [--from TIME]\n"
-        "                         [--mute LIST] [--solo LIST] [-q]\n"
+        "           [--mute LIST] [--solo LIST] [-q]\n"
         "       bleepforge-render SONG --check [-q]\n"
         "       bleepforge-render SONG --events\n"
         "\n"
         "Renders an MML song file to a WAV file (16-bit stereo, 44100 Hz), sample for\n"
-        "sample as the player's recording mode captures it.\n";
+        "sample as the player's recording mode captures it, or to FLAC, Ogg Vorbis,\n"
+        "Opus or MP3.\n";
     for (const auto& heading : HEADINGS) {
         text += std::string("\n") + heading.heading + "\n";
         for (const OptionSpec& row : OPTIONS) {

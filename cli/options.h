@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/offline.h"
+#include "audio/sound_file.h"
 
 namespace bleepforge::cli {
 
@@ -23,6 +24,11 @@ struct Options {
     std::uint8_t solo = 0;  // --solo: bit k for track k; 0: not given
     bool stems = false;    // --stems
     bool quiet = false;    // -q
+    std::string format_name;  // --format as given; empty: not given
+    SoundFormat format = SoundFormat::WAV;  // after parsing: --format's, else OUT's extension's, else WAV
+    int quality = -1;      // --quality, 0..10; -1: not given
+    std::string title;     // --title
+    std::string artist;    // --artist
 };
 
 // A render without --seconds stops after this many frames (one hour), with a notice.
@@ -33,8 +39,12 @@ constexpr std::uint64_t DEFAULT_CEILING_FRAMES = 3600ull * SAMPLE_RATE;
 // returns true; otherwise returns false with one line for the user in `error`.
 bool parse_options(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// `song` with its extension replaced by ".wav" ("a/b.mml" -> "a/b.wav", "x" -> "x.wav").
-std::string default_output_path(const std::string& song);
+// `song` with its extension replaced by ".wav" ("a/b.mml" -> "a/b.wav", "x" -> "x.wav"),
+// or by `extension` (no dot) when given.
+std::string default_output_path(const std::string& song, const char* extension = "wav");
+
+// How the file is written: format, quality and tags from `options`, frames unknown.
+SoundOptions sound_options(const Options& options);
 
 // The end conditions of a render: --loops 1 when neither --seconds nor
 // --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks after the

@@ -12,7 +12,7 @@
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
-#include "audio/wav_file.h"
+#include "audio/sound_file.h"
 #include "mml/song.h"
 
 #ifdef _WIN32
@@ -159,10 +159,9 @@ namespace {
 
 // One file a render writes: the mix, or a track's stem.
 struct Output {
-    Output(std::string n, int t) : name(std::move(n)), track(t) {}
     std::string name;  // as messages show it
     int track;         // -1: the mix
-    WavWriter writer;
+    std::unique_ptr<SoundWriter> writer;
 };
 
 // The kept frames a render of `song_bytes` with `limits` delivers, found by a
@@ -191,8 +190,8 @@ bool open_outputs(const Options& options, std::string_view song_bytes, std::vect
             reason = "is the song file itself (name another output with -o)";
             return false;
         }
-        outputs.push_back(std::make_unique<Output>(name, track));
-        if (!outputs.back()->writer.open(name, reason)) return false;
+        outputs.push_back(std::make_unique<Output>(Output{name, track, make_sound_writer(sound_options(options))}));
+        if (!outputs.back()->writer->open(name, reason)) return false;
     }
     return true;
 }
@@ -206,17 +205,17 @@ int render_command(const Options& options, std::string_view song_bytes) {
     // Opened before the render so that an unwritable output fails at once.
     if (!open_outputs(options, song_bytes, outputs, failed, reason)) return report_failure(failed, reason);
     InterruptGuard guard;
-    for (const auto& output : outputs) guard.add(output->writer.file());
+    for (const auto& output : outputs) guard.add(output->writer->file());
 
     const RenderLimits limits = render_limits(options);
     // A fade needs the length before its first frame, and so does a header that cannot be rewritten.
-    const bool length_first = options.fade > 0 || !outputs[0]->writer.file().seekable();
+    const bool length_first = options.fade > 0 || !outputs[0]->writer->file().seekable();
     std::uint64_t total = 0;
     RenderResult result{};
     if (length_first) {
         total = frames_to_write(song_bytes, limits, result);
         if (total == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
-        for (const auto& output : outputs) output->writer.expect_frames(std::uint32_t(total));
+        for (const auto& output : outputs) output->writer->expect_frames(std::uint32_t(total));
     }
     const std::uint64_t fade = std::llround(std::min(options.fade * SAMPLE_RATE, double(total)));
 
@@ -241,7 +240,7 @@ int render_command(const Options& options, std::string_view song_bytes) {
                 fade_part(faded.data(), written, n, total, fade);
                 frames = faded.data();
             }
-            if (!output->writer.write_frames(frames, n, reason)) {
+            if (!output->writer->write_frames(frames, n, reason)) {
                 failed = output->name;
                 return false;
             }
@@ -260,10 +259,11 @@ int render_command(const Options& options, std::string_view song_bytes) {
 
     // Every file complete before any replaces its target: a failure leaves them all as they were.
     for (const auto& output : outputs) {
-        if (!output->writer.complete(reason)) return report_failure(output->name, reason);
+        output->writer->file().defer_rename();
+        if (!output->writer->finish(reason)) return report_failure(output->name, reason);
     }
     for (const auto& output : outputs) {
-        if (!output->writer.commit(reason)) return report_failure(output->name, reason);
+        if (!output->writer->file().place(reason)) return report_failure(output->name, reason);
     }
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(written) / SAMPLE_RATE,

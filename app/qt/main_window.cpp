@@ -102,11 +102,23 @@ public:
         QFileDialog dialog(&window_, from_utf8(request.title), to_qstring(request.start_folder));
         dialog.setAcceptMode(QFileDialog::AcceptSave);
         dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setNameFilter(from_utf8(request.filter_name + " (" + request.filter_pattern + ")"));
-        dialog.setDefaultSuffix(from_utf8(request.default_suffix));
+        QStringList filters;
+        for (const SaveFilter& f : request.filters) filters << from_utf8(f.name + " (" + f.pattern + ")");
+        dialog.setNameFilters(filters);
+        // The suffix added to a bare name follows the chosen filter.
+        auto suffix_of = [&](const QString& filter) {
+            const qsizetype i = filters.indexOf(filter);
+            return i < 0 ? QString() : from_utf8(request.filters[std::size_t(i)].suffix);
+        };
+        dialog.setDefaultSuffix(suffix_of(filters.value(0)));
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                         [&](const QString& filter) { dialog.setDefaultSuffix(suffix_of(filter)); });
         if (!request.start_name.empty()) dialog.selectFile(to_qstring(request.start_name));
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-        return to_path(dialog.selectedFiles().first());
+        std::filesystem::path chosen = to_path(dialog.selectedFiles().first());
+        const QString suffix = suffix_of(dialog.selectedNameFilter());
+        if (!chosen.has_extension() && !suffix.isEmpty()) chosen += to_path("." + suffix);
+        return chosen;
     }
 
     void repaint() override { window_.canvas_->repaint(); }

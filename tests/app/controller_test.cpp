@@ -13,8 +13,10 @@
 #endif
 
 #include "audio/mixer.h"
+#include "audio/sound_file.h"
 #include "audio/test_device.h"
 #include "sequencer/transport.h"
+#include "support/test_data.h"
 
 namespace bleepforge {
 namespace {
@@ -91,9 +93,10 @@ protected:
     }
     // Lets the export's worker finish and runs its completion, as the UI thread would.
     void finish_export() {
-        ASSERT_TRUE(shell_.wait_for_wake());
+        ASSERT_TRUE(shell_.wait_for_wake(++exports_finished_));
         controller_.run_posted();
     }
+    int exports_finished_ = 0;
     bool painted(const char* text) {
         for (const PaintLine& line : controller_.paint_lines()) {
             if (line.text == text) return true;
@@ -310,6 +313,40 @@ TEST(WavExtension, AddedOnlyWhenMissing) {
     EXPECT_EQ(with_wav_extension("a/take1.wav"), "a/take1.wav");
     EXPECT_EQ(with_wav_extension("a/take1.WAV"), "a/take1.WAV");
     EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
+}
+
+// The dialog offers WAV first, then each format the build writes, and the
+// chosen name's extension picks the format (any other name gets WAV).
+TEST_F(ControllerTest, ExportOffersTheBuiltFormatsAndWritesTheNamedOne) {
+    capture(1);
+    const struct {
+        const char* name;
+        const char* starts;  // the file's first bytes
+    } exports[] = {{"take.FLAC", "fLaC"}, {"take.ogg", "OggS"}, {"take.opus", "OggS"}, {"take.raw", "RIFF"}};
+    for (const auto& e : exports) {
+        shell_.answer = [&](const SaveRequest&) { return dir_ / e.name; };
+        controller_.write_out();
+        finish_export();
+        const bool built = sound_format_of(e.name) == nullptr || sound_format_of(e.name)->built;
+        const std::string bytes = test::read_file(dir_ / e.name);
+        EXPECT_EQ(bytes.substr(0, 4), built ? e.starts : "RIFF") << e.name;
+    }
+    EXPECT_TRUE(shell_.messages.empty());
+
+    const std::vector<SaveFilter>& filters = shell_.requests.at(0).filters;
+    ASSERT_FALSE(filters.empty());
+    EXPECT_EQ(filters[0].name, "wave file");
+    EXPECT_EQ(filters[0].pattern, "*.wav");
+    EXPECT_EQ(filters[0].suffix, "wav");
+    std::string offered;
+    for (const SaveFilter& f : filters) offered += f.name + " " + f.pattern + " " + f.suffix + "\n";
+    if (sound_format_named("flac")->built) {
+        EXPECT_EQ(offered,
+                  "wave file *.wav wav\nFLAC file *.flac flac\nOgg Vorbis file *.ogg ogg\n"
+                  "Opus file *.opus opus\nMP3 file *.mp3 mp3\n");
+    } else {
+        EXPECT_EQ(filters.size(), 1u) << offered;
+    }
 }
 
 }  // namespace
