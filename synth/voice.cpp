@@ -197,127 +197,145 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // the run takes exactly those and settles the timing once at its end: while
     // event_left and gate_left are at least 1 each frame subtracts exactly 1.0.
     // The stepped triangle with its gate held shut changes its frequency every frame.
-    const bool counted = active && GATE && !(holds_level && !tie && s.gate_left < 1.0);
-    if (counted) end = std::min({end, first + frames_below_one(s.event_left), first + frames_below_one(s.gate_left)});
+    // With the gate closed, gate_left may already be below 1, where subtracting 1.0
+    // can round: it then keeps falling one frame at a time.
+    const bool counted = active && !(holds_level && !tie && (!GATE || s.gate_left < 1.0));
+    if (counted) {
+        end = std::min(end, first + frames_below_one(s.event_left));
+        if (GATE) end = std::min(end, first + frames_below_one(s.gate_left));
+    }
+    // A steady run (pitch, level and timing all settled ahead) takes the loop
+    // without their per-frame steps.
+    const bool steady = steady_pitch && steady_env && (counted || !active);
     int f = first;
-    while (f < end) {
-        s.phase += s.freq;
-        if (s.phase >= CYCLE) s.phase -= CYCLE;
-        std::int16_t left = 0, right = 0;
-        if constexpr (GATE) {
-            int value = 0;
-            if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
-            if constexpr (F == SAW) value = saw_wave(s.phase);
-            if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
-            if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
-                if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
-                    const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
-                    s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+    const auto frames_loop = [&]<bool STEADY>() {
+        while (f < end) {
+            s.phase += s.freq;
+            if (s.phase >= CYCLE) s.phase -= CYCLE;
+            std::int16_t left = 0, right = 0;
+            if constexpr (GATE) {
+                int value = 0;
+                if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
+                if constexpr (F == SAW) value = saw_wave(s.phase);
+                if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
+                if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
+                    if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
+                        const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+                        s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+                    }
+                    value = s.noise_level;
                 }
-                value = s.noise_level;
-            }
-            const std::int16_t raw = std::int16_t(value);
-#ifdef BLEEPFORGE_HAVE_SSE2
-            if constexpr (VEC) {
-                smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
-                smooth = _mm_mul_pd(pan2, smooth);
-                // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
-                const __m128i whole = _mm_cvttpd_epi32(smooth);
-                out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
-            }
-#endif
-            if constexpr (!VEC) {
-                s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
-                s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
-                s.smooth_left = pan_left * s.smooth_left;
-                s.smooth_right = pan_right * s.smooth_right;
-                left = to_sample(s.smooth_left);
-                right = to_sample(s.smooth_right);
-            }
-        }
-
-        if (steady_pitch) {
-            s.freq = steady_freq;  // the counters advance at the end of the run
-        } else {
-            s.sweep_offset += sweep_step;
-            if (s.vibrato_wait != 0) --s.vibrato_wait;
-            if (s.vibrato_wait == 0) {
-                s.vibrato_offset += s.vibrato_slope;
-                if (--s.vibrato_flip_left <= 0) {
-                    s.vibrato_flip_left = 3500;
-                    s.vibrato_slope = -s.vibrato_slope;
+                const std::int16_t raw = std::int16_t(value);
+    #ifdef BLEEPFORGE_HAVE_SSE2
+                if constexpr (VEC) {
+                    smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
+                    smooth = _mm_mul_pd(pan2, smooth);
+                    // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
+                    const __m128i whole = _mm_cvttpd_epi32(smooth);
+                    out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
+                }
+    #endif
+                if constexpr (!VEC) {
+                    s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
+                    s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
+                    s.smooth_left = pan_left * s.smooth_left;
+                    s.smooth_right = pan_right * s.smooth_right;
+                    left = to_sample(s.smooth_left);
+                    right = to_sample(s.smooth_right);
                 }
             }
-            s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
-            if (s.freq < 0) s.freq = 0;
-            if (s.freq > 20000) s.freq = 20000;
-        }
 
-        // envelope_next, then its restart flag cleared
-        double e = steady_e;
-        if (!steady_env) {
-            if (s.env_restart) {
-                s.env_level = 0.0;
-                s.env_phase = 0;
-                s.env_restart = 0;
-                env_turned = true;
-            }
-            if constexpr (F == TRIANGLE) {
-                s.env_level = 1.0;
-                e = 1.0;
+            if (STEADY || steady_pitch) {
+                s.freq = steady_freq;  // the counters advance at the end of the run
             } else {
-                if (s.env_phase == 0) {
-                    s.env_level += attack_step;
-                    if (s.env_level > 1.0) {
-                        s.env_level = 1.0;
-                        s.env_phase = 1;
-                        env_turned = true;
-                    }
-                } else if (s.env_phase == 1) {
-                    s.env_level -= decay_step;
-                    if (s.env_level < sustain_level) {
-                        s.env_level = sustain_level;
-                        s.env_phase = 2;
-                        env_turned = true;
+                s.sweep_offset += sweep_step;
+                if (s.vibrato_wait != 0) --s.vibrato_wait;
+                if (s.vibrato_wait == 0) {
+                    s.vibrato_offset += s.vibrato_slope;
+                    if (--s.vibrato_flip_left <= 0) {
+                        s.vibrato_flip_left = 3500;
+                        s.vibrato_slope = -s.vibrato_slope;
                     }
                 }
-                e = s.env_level;
+                s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
+                if (s.freq < 0) s.freq = 0;
+                if (s.freq > 20000) s.freq = 20000;
             }
-        }
-        if constexpr (GATE && VEC) {
-#ifdef BLEEPFORGE_HAVE_SSE2
-            const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
-            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
-            std::memcpy(block + 2 * f, &pair, sizeof pair);
-#endif
-        } else if constexpr (GATE) {
-            block[2 * f] = to_sample(left * gain * e);
-            block[2 * f + 1] = to_sample(right * gain * e);
-        } else {
-            // A closed gate gives 0, and 0 times finite gains truncates to 0.
-            block[2 * f] = block[2 * f + 1] = 0;
-        }
-        ++f;
 
-        if (active && !counted) {
-            s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
-            s.event_left -= 1.0;
-            s.gate_left -= 1.0;
-            if (s.gate_left < 1.0 && !tie) {
-                s.gate_on = 0;
-                if (holds_level) {
-                    // The stepped triangle holds its current level at a frozen phase.
-                    s.freq = 0.0;
-                    s.gate_on = 1;
+            // envelope_next, then its restart flag cleared
+            double e = steady_e;
+            if (!STEADY && !steady_env) {
+                if (s.env_restart) {
+                    s.env_level = 0.0;
+                    s.env_phase = 0;
+                    s.env_restart = 0;
+                    env_turned = true;
+                }
+                if constexpr (F == TRIANGLE) {
+                    s.env_level = 1.0;
+                    e = 1.0;
+                } else {
+                    if (s.env_phase == 0) {
+                        s.env_level += attack_step;
+                        if (s.env_level > 1.0) {
+                            s.env_level = 1.0;
+                            s.env_phase = 1;
+                            env_turned = true;
+                        }
+                    } else if (s.env_phase == 1) {
+                        s.env_level -= decay_step;
+                        if (s.env_level < sustain_level) {
+                            s.env_level = sustain_level;
+                            s.env_phase = 2;
+                            env_turned = true;
+                        }
+                    }
+                    e = s.env_level;
                 }
             }
-            if (s.event_left < 1.0) {
-                fetch = true;
-                break;
+            if constexpr (GATE && VEC) {
+    #ifdef BLEEPFORGE_HAVE_SSE2
+                const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
+                const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
+                std::memcpy(block + 2 * f, &pair, sizeof pair);
+    #endif
+            } else if constexpr (GATE) {
+                block[2 * f] = to_sample(left * gain * e);
+                block[2 * f + 1] = to_sample(right * gain * e);
+            } else {
+                // A closed gate gives 0, and 0 times finite gains truncates to 0.
+                block[2 * f] = block[2 * f + 1] = 0;
             }
-            if (s.gate_on != GATE) break;
+            ++f;
+            if constexpr (!GATE) {
+                if (counted) s.gate_left -= 1.0;
+            }
+
+            if (!STEADY && active && !counted) {
+                s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
+                s.event_left -= 1.0;
+                s.gate_left -= 1.0;
+                if (s.gate_left < 1.0 && !tie) {
+                    s.gate_on = 0;
+                    if (holds_level) {
+                        // The stepped triangle holds its current level at a frozen phase.
+                        s.freq = 0.0;
+                        s.gate_on = 1;
+                    }
+                }
+                if (s.event_left < 1.0) {
+                    fetch = true;
+                    break;
+                }
+                if (s.gate_on != GATE) break;
+            }
+            if (!STEADY && env_turned) break;
         }
-        if (env_turned) break;
+    };
+    if (steady) {
+        frames_loop.template operator()<true>();
+    } else {
+        frames_loop.template operator()<false>();
     }
     const int frames = f - first;
     if (steady_pitch) count_vibrato(s, frames);
@@ -325,7 +343,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     if (counted) {
         s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
         s.event_left -= frames;
-        s.gate_left -= frames;
+        if constexpr (GATE) s.gate_left -= frames;
         if (s.gate_left < 1.0 && !tie) {
             s.gate_on = 0;
             if (holds_level) {
