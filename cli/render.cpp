@@ -253,7 +253,8 @@ int render_command(const Options& options, std::string_view song_bytes) {
     if (result.end == RenderEnd::STOPPED) return report_failure(failed, reason);
     if (written == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
     if (result.end == RenderEnd::CEILING) {
-        std::fprintf(stderr, "bleepforge-render: %s: stopped after one hour, the longest render without --seconds\n",
+        std::fprintf(stderr, "bleepforge-render: %s: stopped after one hour, the longest render without --seconds "
+                     "(give --seconds for a longer one)\n",
                      options.song.c_str());
     }
 
