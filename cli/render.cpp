@@ -177,6 +177,11 @@ std::uint64_t frames_to_write(std::string_view song_bytes, const RenderLimits& l
 bool open_outputs(const Options& options, std::string_view song_bytes, std::vector<std::unique_ptr<Output>>& outputs,
                   std::string& failed, std::string& reason) {
     std::vector<std::pair<std::string, int>> wanted{{options.out, -1}};
+    if (options.stems && options.out == "-") {
+        failed = "-o -";
+        reason = "--stems needs a file to write beside (-o FILE), not standard output";
+        return false;
+    }
     if (options.stems) {
         const SplitSong split = split_song(song_bytes);
         for (int k = 0; k < TRACK_COUNT; ++k) {
@@ -192,6 +197,20 @@ bool open_outputs(const Options& options, std::string_view song_bytes, std::vect
         }
         outputs.push_back(std::make_unique<Output>(Output{name, track, make_sound_writer(sound_options(options))}));
         if (!outputs.back()->writer->open(name, reason)) return false;
+    }
+    return true;
+}
+
+// Completes every file before any replaces its target, so that a failure leaves them all as they were.
+bool finish_all(const std::vector<std::unique_ptr<Output>>& outputs, std::string& failed, std::string& reason) {
+    for (const auto& output : outputs) {
+        failed = output->name;
+        output->writer->file().defer_rename();
+        if (!output->writer->finish(reason)) return false;
+    }
+    for (const auto& output : outputs) {
+        failed = output->name;
+        if (!output->writer->file().place(reason)) return false;
     }
     return true;
 }
@@ -258,14 +277,7 @@ int render_command(const Options& options, std::string_view song_bytes) {
                      options.song.c_str());
     }
 
-    // Every file complete before any replaces its target: a failure leaves them all as they were.
-    for (const auto& output : outputs) {
-        output->writer->file().defer_rename();
-        if (!output->writer->finish(reason)) return report_failure(output->name, reason);
-    }
-    for (const auto& output : outputs) {
-        if (!output->writer->file().place(reason)) return report_failure(output->name, reason);
-    }
+    if (!finish_all(outputs, failed, reason)) return report_failure(failed, reason);
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(written) / SAMPLE_RATE,
                      with_commas(written).c_str());
