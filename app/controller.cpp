@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "app/file_watcher.h"
 #include "audio/mixer.h"
 #include "audio/sound_file.h"
 #include "mml/song.h"
@@ -32,6 +33,7 @@ Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), she
 }
 
 Controller::~Controller() {
+    watcher_.reset();
     stream_.set_state_listener({});
     if (writer_.joinable()) writer_.join();
 }
@@ -60,6 +62,7 @@ void Controller::drop(const std::vector<DroppedFile>& files) {
     }
     if (files.empty() || exporting_) return;
     remembered_ = files.front();
+    watch_remembered();
     load(remembered_);
 }
 
@@ -76,8 +79,7 @@ void Controller::load(const DroppedFile& file) {
     }
     // Splitting and compiling a large file takes long: only the copy of the
     // compiled streams runs under the lock the render thread needs.
-    const std::unique_ptr<PreparedSong> song = prepare_song(bytes);
-    stream_.with_engine([&](Engine& engine) { start_prepared_song(engine, *song); });
+    start_song(*prepare_song(bytes));
 }
 
 void Controller::stop() {
@@ -114,7 +116,7 @@ void Controller::write_out() {
     exporting_ = true;
     const std::filesystem::path chosen = shell_.ask_save_path(request);
     if (chosen.empty()) {
-        exporting_ = false;
+        end_export();
         return;
     }
     const std::filesystem::path target = with_wav_extension(chosen);
@@ -128,7 +130,7 @@ void Controller::write_out() {
         count = engine.recorded_frames;
     });
     if (frames == nullptr) {
-        exporting_ = false;
+        end_export();
         return;
     }
     // The capture stays as it is until write_finished runs: no song starts
@@ -149,7 +151,7 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
     if (!writer_.joinable()) return;  // the window closed meanwhile
     writer_.join();
     saving_ = false;
-    exporting_ = false;
+    end_export();
     shell_.repaint();
     if (!written) {
         shell_.show_message(std::string(text::WRITE_FAILED) + "\n" + target.string() + "\n" + reason,
@@ -158,6 +160,7 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
 }
 
 void Controller::window_closed() {
+    watcher_.reset();
     if (writer_.joinable()) writer_.join();
     stream_.halt();
 }
@@ -193,6 +196,10 @@ std::vector<PaintLine> Controller::paint_lines() {
         lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
     }
     if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
+    if (start_seconds_ > 0) {
+        lines.push_back({text::STARTS_FROM + format_time(start_seconds_), PaintLine::Place::AT, 0, 10, 90});
+    }
+    if (!load_problem_.empty()) lines.push_back({load_problem_, PaintLine::Place::AT, 0, 10, 110});
     return lines;
 }
 

@@ -4,10 +4,13 @@
 // paints what `paint_lines` returns; it decides nothing itself.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +18,9 @@
 #include "audio/stream.h"
 
 namespace bleepforge {
+
+class FileWatcher;
+struct PreparedSong;
 
 // Every text the user sees from the controller (UTF-8).
 namespace text {
@@ -33,6 +39,17 @@ inline constexpr char ERROR_CAPTION[] = "えらー";
 inline constexpr char SAVE_TITLE[] = "とっととファイルを選べ。";
 inline constexpr char SAVE_FILTER_NAME[] = "wave file";
 inline constexpr char SAVE_FILTER_PATTERN[] = "*.wav";
+// The composer's loop: play on save, start points, mutes.
+inline constexpr char MENU_PLAY_ON_SAVE[] = "保存したら再生";
+inline constexpr char MENU_PLAY_FROM[] = "途中から再生...";
+inline constexpr char MENU_TRACKS[] = "トラック";
+inline constexpr char MENU_UNMUTE_ALL[] = "ミュート全解除";
+inline constexpr char PLAY_FROM_TITLE[] = "途中から再生";
+inline constexpr char PLAY_FROM_PROMPT[] = "どこから？ 秒か 分:秒で（0 で最初から）";
+inline constexpr char BAD_TIME[] = "時間が読めないよ";
+inline constexpr char TIME_EXAMPLES[] = "90 とか 1:30.5 みたいに書いてね";
+inline constexpr char STARTS_FROM[] = "途中から ";  // followed by the start point, "途中から 1:30"
+inline constexpr char PAST_THE_END[] = "曲はそこまでないよ";
 }  // namespace text
 
 // One file type the Save dialog offers.
@@ -66,6 +83,13 @@ struct PaintLine {
     int x = 0, y = 0;  // AT: top-left corner of the text in pixels
 };
 
+// How the shell's one-line text dialog is to be set up.
+struct TextRequest {
+    std::string title;    // dialog caption
+    std::string prompt;   // label above the field
+    std::string initial;  // text filled in, selected
+};
+
 // What only a window shell can do. Called on the UI thread.
 class Shell {
 public:
@@ -81,6 +105,9 @@ public:
     // Arranges for Controller::run_posted() to be called soon on the UI
     // thread, from its event loop. The only member called from any thread.
     virtual void wake_ui() = 0;
+    // A small modal dialog with a one-line field, OK and Cancel; returns the
+    // field's text, or nothing when cancelled.
+    virtual std::optional<std::string> ask_text(const TextRequest&) { return std::nullopt; }
 };
 
 enum class KeyKind {
@@ -106,11 +133,12 @@ public:
     // A drop of `files`: more than one is refused with a message box; one is
     // remembered and loaded as by reload_play.
     void drop(const std::vector<DroppedFile>& files);
-    // Reads the remembered file again and starts it from the beginning; a file
-    // that cannot be read leaves everything playing as it was and says so.
-    // Nothing when no file has been dropped. Drops and reloads are ignored
-    // while the Save dialog is open and until the export has been written, so
-    // the capture being saved stays as it is.
+    // Reads the remembered file again and starts it from the beginning (from
+    // the start point once play_from set one); a file that cannot be read
+    // leaves everything playing as it was and says so. Nothing when no file
+    // has been dropped. Drops and reloads are ignored while the Save dialog is
+    // open and until the export has been written, so the capture being saved
+    // stays as it is.
     void reload_play();
     // Stops every track.
     void stop();
@@ -143,6 +171,27 @@ public:
     // Save dialog opens; empty before the first export.
     const std::filesystem::path& save_path() const { return save_path_; }
 
+    // "途中から再生...": asks for a start point (the last one filled in), then
+    // plays the remembered file from there. P and play on save start there too
+    // until it is set back to 0; the window shows it. A text that is not a time
+    // says so in a message box and changes nothing.
+    void play_from();
+    // The start point in seconds; 0: the song's start.
+    double start_seconds() const { return start_seconds_; }
+
+    // "保存したら再生", off at start: while on, each settled save of the
+    // remembered file reloads it as P does (from the start point). A save that
+    // cannot be read keeps the song playing and paints a line until the next
+    // good load. A save while an export runs reloads once the export ended.
+    void toggle_play_on_save();
+    bool play_on_save() const { return play_on_save_; }
+
+    // "トラック": track 0..7 muted or not, from the next block on; mutes stay
+    // across loads. A muted track still plays silently, so the others sound as in the full mix.
+    void toggle_mute(int track);
+    void unmute_all();
+    bool muted(int track) const { return (muted_ >> track) & 1u; }
+
 private:
     void load(const DroppedFile& file);
     void write_finished(const std::filesystem::path& target, bool written, const std::string& reason);
@@ -156,7 +205,24 @@ private:
     std::thread writer_;
     std::mutex posted_mutex_;
     std::deque<std::function<void()>> posted_;
+
+    void start_song(const PreparedSong& song);
+    void watch_remembered();
+    void file_saved();
+    void end_export();
+    void apply_mutes();
+
+    double start_seconds_ = 0;
+    bool play_on_save_ = false;
+    bool reload_pending_ = false;  // a save came while exporting_
+    std::string load_problem_;     // line painted after a load that did not play as asked; empty: none
+    std::uint8_t muted_ = 0;       // bit k: track k muted
+    std::uint64_t watch_generation_ = 0;  // notices of an older watcher are dropped
+    std::unique_ptr<FileWatcher> watcher_;
 };
+
+// `seconds` as the window shows a start point: "0:05", "1:30", "1:30.25" (to the millisecond).
+std::string format_time(double seconds);
 
 // The Save dialog's file types: "wave file" first, then each other format
 // this build writes ("FLAC file", "*.flac", "flac"; ...).

@@ -22,3 +22,12 @@
 #define CMD_WRITE_OUT 32777
 #define CMD_DEBUG 32778             // menu item that is never enabled
 #define CMD_REACQUIRE_DEVICE 32779  // menu item that is never enabled
+
+// The composer's loop: items added to the menu by the shell, and the time dialog.
+#define CMD_PLAY_ON_SAVE 32780
+#define CMD_PLAY_FROM 32781
+#define CMD_MUTE_TRACK 32782  // tracks 0..7: CMD_MUTE_TRACK + track
+#define CMD_UNMUTE_ALL 32790
+#define DLG_ASK_TEXT 110
+#define ASK_TEXT_PROMPT 1001  // the dialog's label
+#define ASK_TEXT_FIELD 1002   // its one-line field

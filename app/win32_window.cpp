@@ -15,6 +15,40 @@ namespace {
 
 constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from the string table
 
+// What the DLG_ASK_TEXT dialog shows and what it answered.
+struct AskText {
+    const TextRequest* request;
+    std::string answer;
+};
+
+INT_PTR CALLBACK ask_text_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+            const TextRequest& request = *reinterpret_cast<AskText*>(lparam)->request;
+            SetWindowTextW(dialog, utf16(request.title).c_str());
+            SetDlgItemTextW(dialog, ASK_TEXT_PROMPT, utf16(request.prompt).c_str());
+            SetDlgItemTextW(dialog, ASK_TEXT_FIELD, utf16(request.initial).c_str());
+            SendDlgItemMessageW(dialog, ASK_TEXT_FIELD, EM_SETSEL, 0, -1);
+            SetFocus(GetDlgItem(dialog, ASK_TEXT_FIELD));
+            return FALSE;  // the focus is set
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                HWND field = GetDlgItem(dialog, ASK_TEXT_FIELD);
+                std::wstring typed(std::size_t(GetWindowTextLengthW(field)), L'\0');
+                GetWindowTextW(field, typed.data(), int(typed.size() + 1));
+                reinterpret_cast<AskText*>(GetWindowLongPtrW(dialog, DWLP_USER))->answer = utf8(typed);
+            }
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
 class WindowShell final : public Shell {
 public:
     // Owner of the message boxes; nullptr once destroyed. Read by wake_ui on other threads.
@@ -59,13 +93,26 @@ public:
     void wake_ui() override {
         if (HWND w = window) PostMessageW(w, WM_RUN_POSTED, 0, 0);
     }
+
+    std::optional<std::string> ask_text(const TextRequest& request) override {
+        AskText ask{&request, {}};
+        if (DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_ASK_TEXT), window, ask_text_dialog_proc,
+                            reinterpret_cast<LPARAM>(&ask)) != IDOK) {
+            return std::nullopt;
+        }
+        return ask.answer;
+    }
+
+    HINSTANCE instance = nullptr;  // of the DLG_ASK_TEXT resource
 };
 
 // What one main window needs. The window owns it from WM_NCCREATE on; it is
 // deleted after WM_NCDESTROY once no handler of the window is still running
 // (the ownerless Save dialog lets the window be closed from inside write_out).
 struct WindowState {
-    WindowState(HINSTANCE instance, AudioStream& stream) : instance(instance), controller(stream, shell) {}
+    WindowState(HINSTANCE instance, AudioStream& stream) : instance(instance), controller(stream, shell) {
+        shell.instance = instance;
+    }
 
     HINSTANCE instance;
     WindowShell shell;
@@ -121,12 +168,53 @@ void paint(HWND window, Controller& controller) {
     EndPaint(window, &ps);
 }
 
+// "保存したら再生" and "途中から再生..." at the end of "music", and the
+// "トラック" pop-up after it: track digits that mute, then "ミュート全解除".
+void add_loop_menus(HMENU bar) {
+    const int MUSIC = 1;
+    HMENU music = GetSubMenu(bar, MUSIC);
+    AppendMenuW(music, MF_STRING, CMD_PLAY_ON_SAVE, utf16(text::MENU_PLAY_ON_SAVE).c_str());
+    AppendMenuW(music, MF_STRING, CMD_PLAY_FROM, utf16(text::MENU_PLAY_FROM).c_str());
+    HMENU tracks = CreatePopupMenu();
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        AppendMenuW(tracks, MF_STRING, CMD_MUTE_TRACK + k, std::to_wstring(k).c_str());
+    }
+    AppendMenuW(tracks, MF_STRING, CMD_UNMUTE_ALL, utf16(text::MENU_UNMUTE_ALL).c_str());
+    InsertMenuW(bar, MUSIC + 1, MF_BYPOSITION | MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(tracks),
+                utf16(text::MENU_TRACKS).c_str());
+}
+
+// The check marks show the controller's state whenever a pop-up opens.
+void check_loop_items(HMENU popup, const Controller& controller) {
+    auto mark = [](bool on) { return UINT(MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); };
+    CheckMenuItem(popup, CMD_PLAY_ON_SAVE, mark(controller.play_on_save()));
+    for (int k = 0; k < TRACK_COUNT; ++k) CheckMenuItem(popup, CMD_MUTE_TRACK + k, mark(controller.muted(k)));
+}
+
+// The commands of the loop's items; false for any other.
+bool loop_command(Controller& controller, WORD id) {
+    if (id >= CMD_MUTE_TRACK && id < CMD_MUTE_TRACK + TRACK_COUNT) {
+        controller.toggle_mute(id - CMD_MUTE_TRACK);
+        return true;
+    }
+    switch (id) {
+        case CMD_PLAY_ON_SAVE: controller.toggle_play_on_save(); return true;
+        case CMD_PLAY_FROM: controller.play_from(); return true;
+        case CMD_UNMUTE_ALL: controller.unmute_all(); return true;
+        default: return false;
+    }
+}
+
 // One message of a live window; returns false for what DefWindowProcW handles.
 bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESULT& result) {
     Controller& controller = state.controller;
     result = 0;
     switch (message) {
-        case WM_CREATE: DragAcceptFiles(window, TRUE); return true;
+        case WM_CREATE:
+            DragAcceptFiles(window, TRUE);
+            add_loop_menus(GetMenu(window));
+            return true;
+        case WM_INITMENUPOPUP: check_loop_items(reinterpret_cast<HMENU>(wparam), controller); return true;
         case WM_DESTROY:
             controller.window_closed();
             PostQuitMessage(0);
@@ -153,7 +241,7 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
                 case CMD_RELOAD_PLAY: controller.reload_play(); return true;
                 case CMD_RECORD_ON: controller.record_on(); return true;
                 case CMD_WRITE_OUT: controller.write_out(); return true;
-                default: return false;
+                default: return loop_command(controller, LOWORD(wparam));
             }
         default: return false;
     }

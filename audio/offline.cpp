@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 
 #include "audio/mixer.h"
 #include "sequencer/transport.h"
@@ -56,6 +57,62 @@ RenderResult render_song(Engine& engine, const RenderLimits& limits,
             return ended(RenderEnd::CAPTURE_FULL);
         }
     }
+}
+
+bool fast_forward(Engine& engine, std::uint64_t blocks) {
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    for (std::uint64_t i = 0; i < blocks && any_track_active(engine); ++i) mix_block(engine, block.data());
+    return any_track_active(engine);
+}
+
+namespace {
+
+// Digits with at most one decimal point and at least one digit; no sign, no exponent.
+std::optional<double> parse_decimal(std::string_view text) {
+    double digits = 0;
+    int decimals = 0;
+    bool point = false, digit = false;
+    for (char c : text) {
+        if (c == '.' && !point) {
+            point = true;
+        } else if (c >= '0' && c <= '9') {
+            digit = true;
+            if (point) ++decimals;
+            digits = digits * 10 + (c - '0');
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (!digit) return std::nullopt;
+    return digits / std::pow(10.0, decimals);  // one rounding: "90.1" is the double nearest 90.1
+}
+
+}  // namespace
+
+std::optional<double> parse_time(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return std::nullopt;
+    text = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+
+    std::optional<double> seconds;
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        seconds = parse_decimal(text);
+    } else {
+        const std::string_view minutes_text = text.substr(0, colon);
+        const std::optional<double> minutes = parse_decimal(minutes_text);
+        const std::optional<double> rest = parse_decimal(text.substr(colon + 1));
+        if (!minutes || minutes_text.find('.') != std::string_view::npos || !rest || *rest >= 60) {
+            return std::nullopt;
+        }
+        seconds = *minutes * 60 + *rest;
+    }
+    if (!seconds || *seconds > MAX_TIME_SECONDS) return std::nullopt;
+    return seconds;
+}
+
+std::uint64_t time_frames(double seconds) {
+    return std::uint64_t(std::llround(std::clamp(seconds, 0.0, MAX_TIME_SECONDS) * SAMPLE_RATE));
 }
 
 }  // namespace bleepforge

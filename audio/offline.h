@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string_view>
 
 #include "sequencer/engine.h"
 
@@ -49,6 +51,20 @@ using BlockSink = std::function<bool(const KeptBlock&)>;
 // `progress`, when given, is called after every block.
 RenderResult render_song(Engine& engine, const RenderLimits& limits,
                          const std::function<void(const Engine&)>& progress = {}, const BlockSink& sink = {});
+
+// Mixes `blocks` blocks of a loaded song and drops them, as if they had been
+// heard; stops early once no track is active. Returns whether a track is still
+// active. Nothing is captured unless recording is on.
+bool fast_forward(Engine& engine, std::uint64_t blocks);
+
+// A point in a song as a person writes it: seconds ("90", "90.5") or minutes
+// and seconds ("1:30", "1:30.5", seconds below 60), spaces around it allowed.
+// Empty when the text is neither, or is past MAX_TIME_SECONDS.
+constexpr double MAX_TIME_SECONDS = 24 * 60 * 60;
+std::optional<double> parse_time(std::string_view text);
+
+// `seconds` (0 .. MAX_TIME_SECONDS) as a frame count at SAMPLE_RATE, rounded to the nearest frame.
+std::uint64_t time_frames(double seconds);
 
 // The least loop-back count over the active tracks; 0 when none is active.
 int loops_completed(const Engine& engine);

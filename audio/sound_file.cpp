@@ -109,7 +109,15 @@ const SoundFormatInfo* sound_format_of(const std::filesystem::path& path) {
 }
 
 bool SoundWriter::open(const std::filesystem::path& target, std::string& reason) {
-    if (!file_.open(target, reason)) return false;
+    return file_.open(target, reason) && begin(reason);
+}
+
+bool SoundWriter::open_stdout(std::string& reason) {
+    file_.open_stdout();
+    return begin(reason);
+}
+
+bool SoundWriter::begin(std::string& reason) {
     if (!file_.seekable() && !info_.streams) {
         reason = std::string("cannot be written as ") + info_.description +
                  " to a pipe or device: the format needs a file it can go back into";

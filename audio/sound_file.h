@@ -50,6 +50,8 @@ public:
     // Opens `target` as PendingFile::open does and starts the file; false with
     // a reason, also when the format cannot go where `target` leads (a pipe).
     bool open(const std::filesystem::path& target, std::string& reason);
+    // The same onto standard output (binary on Windows); false for a format that cannot stream.
+    bool open_stdout(std::string& reason);
     // Says, before the first block, how many frames will come in all: a WAV
     // header then gets its sizes at once, as a pipe needs; elsewhere they are
     // put right at the end.
@@ -69,6 +71,11 @@ protected:
 
     const SoundFormatInfo& info_;
     PendingFile file_;
+
+private:
+    bool begin(std::string& reason);  // after the file is open: refuses a stream the format cannot take
+
+protected:
     std::optional<std::uint32_t> expected_;  // from expect_frames
 };
 

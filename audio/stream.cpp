@@ -28,6 +28,8 @@ namespace bleepforge {
 
 namespace {
 
+const char* program_name = "bleepforge";
+
 // Asks for real-time scheduling for the calling thread; stays as it is when not permitted.
 void raise_priority() {
 #if defined(_WIN32)
@@ -53,6 +55,8 @@ public:
 
 }  // namespace
 
+void set_program_name(const char* name) { program_name = name; }
+
 struct AudioStream::Impl {
     std::unique_ptr<AudioDevice> device;
     std::string device_error;  // written before the render thread starts, then only read
@@ -76,7 +80,7 @@ AudioStream::AudioStream(std::unique_ptr<AudioDevice> device)
     if (!impl_->device->open(reason)) {
         impl_->device_error = reason.empty() ? "the sound device could not be opened" : reason;
         impl_->state = State::NO_DEVICE;
-        std::fprintf(stderr, "bleepforge: no sound: %s\n", impl_->device_error.c_str());
+        std::fprintf(stderr, "%s: no sound: %s\n", program_name, impl_->device_error.c_str());
         return;
     }
     impl_->thread = std::thread([this] { impl_->render_thread(mutex_, *engine_); });
@@ -94,7 +98,7 @@ void AudioStream::Impl::render_thread(std::mutex& engine_lock, Engine& engine) {
         // One block plays while the other is mixed; the block mixed after a
         // stop request is never written.
         if (device->write_block(output_blocks[i].data(), DEVICE_WAIT_MS) == AudioDevice::Wait::TIMED_OUT) {
-            std::fprintf(stderr, "bleepforge: the sound device stopped answering; playback stopped\n");
+            std::fprintf(stderr, "%s: the sound device stopped answering; playback stopped\n", program_name);
             State streaming = State::STREAMING;
             if (state.compare_exchange_strong(streaming, State::STALLED)) {
                 std::lock_guard<std::mutex> lock(listener_mutex);

@@ -68,6 +68,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The name the stream's messages on stderr start with ("bleepforge" unless set);
+// `name` must outlive every stream. Set it before the first stream starts.
+void set_program_name(const char* name);
+
 // The platform's default output: ALSA "default" on Linux, winmm on Windows.
 std::unique_ptr<AudioDevice> make_default_device();
 

@@ -11,8 +11,11 @@ namespace bleepforge {
 
 // A file written beside `target` under a temporary name and renamed over it
 // only by commit(); until then `target` is untouched, and the partial file is
-// removed when the PendingFile goes away uncommitted. Reasons are short
-// phrases for a message that already names the target.
+// removed when the PendingFile goes away uncommitted. A symlink is followed
+// (the file it names is replaced, the link stays); a target that is not a
+// regular file (a device, a FIFO, a terminal) is written in place. An existing
+// file keeps its permission bits, and one with no write bit is refused.
+// Reasons are short phrases for a message that already names the target.
 class PendingFile {
 public:
     PendingFile() = default;
@@ -22,6 +25,8 @@ public:
 
     // Creates the temporary file; false with a reason when it cannot be.
     bool open(const std::filesystem::path& target, std::string& reason);
+    // Writes to standard output instead (switched to binary where that matters).
+    void open_stdout();
     // Appends bytes; false with a reason on any failure.
     bool write(const void* data, std::size_t size, std::string& reason);
     // Overwrites `size` bytes already written, starting `offset` bytes from the
@@ -30,14 +35,14 @@ public:
     // Whether written bytes can be overwritten: true for a temporary file, false
     // where bytes go straight out (stdout, a device).
     bool seekable() const { return !temp_.empty(); }
-    // Closes the file and renames it over the target; false with a reason on failure.
+    // Flushes the data to disk and renames the file over the target; false with a reason on failure.
     bool commit(std::string& reason);
     // Makes commit() stop short of the rename, which place() then does: several
     // files can then all be complete before any of them replaces its target.
     void defer_rename() { defer_rename_ = true; }
     // Renames a file that commit() completed over its target; false with a reason on failure.
     bool place(std::string& reason);
-    // The temporary name while the file is open, else empty.
+    // The temporary name while the file is open, else empty (also when written in place).
     const std::filesystem::path& temp_path() const { return temp_; }
 
 private:
@@ -46,6 +51,7 @@ private:
     std::filesystem::path target_;
     std::filesystem::path temp_;
     std::FILE* file_ = nullptr;
+    bool in_place_ = false;  // a device, FIFO or standard output: no rename
     bool defer_rename_ = false;
 };
 

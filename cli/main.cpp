@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     // A file size limit then fails the write with EFBIG instead of killing us mid-file.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    set_program_name("bleepforge-render");
     Options options;
     std::string error;
     if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), options, error)) {

@@ -1,6 +1,5 @@
 #include "cli/options.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "sequencer/engine.h"
 
@@ -55,18 +55,10 @@ bool apply_loops(Options& o, const std::string& v) {
     o.loops = int(n);
     return errno == 0 && n >= 1 && n <= INT_MAX;
 }
-// Seconds ("95.5") or minutes and seconds ("1:35.5").
 bool apply_from(Options& o, const std::string& v) {
-    const std::size_t colon = v.find(':');
-    if (colon == std::string::npos) return parse_double(v, o.from) && o.from >= 0;
-    const std::string minutes = v.substr(0, colon);
-    double seconds = 0;
-    if (minutes.empty() || minutes.size() > 6 || minutes.find_first_not_of("0123456789") != std::string::npos ||
-        !parse_double(v.substr(colon + 1), seconds) || !(seconds >= 0 && seconds < 60) || !std::isdigit(static_cast<unsigned char>(v[colon + 1]))) {
-        return false;
-    }
-    o.from = std::stod(minutes) * 60 + seconds;
-    return true;
+    const std::optional<double> seconds = parse_time(v);
+    o.from = seconds.value_or(0);
+    return seconds.has_value();
 }
 // Track digits, commas between them allowed: "0,3", "03".
 bool parse_tracks(const std::string& v, std::uint8_t& tracks) {
@@ -137,9 +129,9 @@ const OptionSpec OPTIONS[] = {
     {"--stems", false, RENDERING, Mode::RENDER, apply_stems, nullptr, Group::RENDER, nullptr,
      "also write each track that has MML text as it enters the mix,\n"
      "beside OUT.wav: OUT-0.wav ... OUT-7.wav (muted tracks too)"},
-    {"--from", true, TIMED, Mode::RENDER, apply_from, "a time: seconds, or m:ss.s", Group::TIMED, "TIME",
+    {"--from", true, TIMED, Mode::RENDER, apply_from, "a time: seconds, or m:ss.s, up to 24 hours", Group::TIMED, "TIME",
      "start TIME into the song: the same render cut before TIME;\n"
-     "--seconds then counts from TIME (seconds or m:ss.s, >= 0;\n"
+     "--seconds then counts from TIME (seconds or m:ss.s, to 24 h;\n"
      "--play starts at the block of 1500 frames holding TIME)"},
     {"--mute", true, TIMED, Mode::RENDER, apply_mute, "track digits 0-7 (like 0,3)", Group::TIMED, "LIST",
      "leave the tracks in LIST out of the mix (digits 0-7, like 0,3);\n"
@@ -332,7 +324,7 @@ SoundOptions sound_options(const Options& options) {
 RenderLimits render_limits(const Options& options) {
     RenderLimits limits;
     limits.loops = options.loops;
-    limits.from_frame = std::uint64_t(std::llround(std::min(options.from, 1e12) * SAMPLE_RATE));
+    limits.from_frame = time_frames(options.from);
     if (options.seconds > 0) {
         // Far past any WAV file; the bound keeps the count in range (--play has no other).
         constexpr double most = double(std::uint64_t{1} << 40);

@@ -74,18 +74,17 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
 
     std::uint64_t first = 0;  // blocks mixed before the song started
     stream->with_engine([&](Engine& e) {
-        load_song(e, song_bytes);
         if (from_blocks > 0) {
-            e.tracks = start->tracks;
-            e.noise_register = start->noise_register;
-            e.noise_mode_last = start->noise_mode_last;
+            copy_sound_state(e, *start);
+        } else {
+            load_song(e, song_bytes);
         }
         e.muted = muted_tracks(options);
         first = stream->stats().blocks_mixed;
     });
     const std::uint64_t max_blocks = render_limits(options).max_blocks;
     const bool show = !options.quiet && stderr_is_terminal();
-    int shown = 0;
+    StatusLine line;
     auto next_draw = std::chrono::steady_clock::now();
 
     Progress now{};
@@ -99,18 +98,15 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
         if (done) break;
         if (show && std::chrono::steady_clock::now() >= next_draw) {
             next_draw += std::chrono::milliseconds(100);
-            char text[256];
-            int n = std::snprintf(text, sizeof text, "playing %s: %.1f s", options.song.c_str(), now.seconds());
-            if (options.seconds > 0) n += std::snprintf(text + n, sizeof text - n, " of %.1f", options.seconds);
-            n += std::snprintf(text + n, sizeof text - n, ", loop %d", now.loops);
-            if (options.loops > 0) std::snprintf(text + n, sizeof text - n, " of %d", options.loops);
-            const int width = int(std::strlen(text));
-            std::fprintf(stderr, "\r%s%*s", text, std::max(shown - width, 0), "");
-            shown = width;
+            std::string text = "playing " + options.song + ": " + one_decimal(now.seconds()) + " s";
+            if (options.seconds > 0) text += " of " + one_decimal(options.seconds);
+            text += ", loop " + std::to_string(now.loops);
+            if (options.loops > 0) text += " of " + std::to_string(options.loops);
+            line.show(text);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (shown > 0) std::fprintf(stderr, "\r%*s\r", shown, "");
+    line.clear();
 
     const bool interrupted = stop_requested.load();
     if (stream->state() == AudioStream::State::STREAMING) {

@@ -16,7 +16,11 @@
 #include "mml/song.h"
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -44,32 +48,63 @@ std::string with_commas(std::uint64_t n) {
 }
 
 // The partial files to remove when the process is interrupted: the mix and up to eight stems.
+#ifdef _WIN32
+wchar_t pending_paths[1 + TRACK_COUNT][32768];
+#else
 char pending_paths[1 + TRACK_COUNT][4096];
+#endif
 volatile std::sig_atomic_t pending_count = 0;
 
+// Every signal a terminal sends to end a program.
+#ifdef _WIN32
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM};
+#else
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+#endif
+
 extern "C" void remove_pending_and_die(int sig) {
-    for (int i = 0; i < pending_count; ++i) std::remove(pending_paths[i]);
+    for (int i = 0; i < pending_count; ++i) {
+#ifdef _WIN32
+        _wremove(pending_paths[i]);
+#else
+        unlink(pending_paths[i]);
+#endif
+    }
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
-// While alive, Ctrl-C and SIGTERM remove the partial output of every file added.
+#ifdef _WIN32
+// A closed console window or Ctrl-Break ends the process without a signal;
+// returning FALSE lets the default handler end it after the removal.
+BOOL WINAPI remove_pending_on_console_event(DWORD) {
+    for (int i = 0; i < pending_count; ++i) DeleteFileW(pending_paths[i]);
+    return FALSE;
+}
+#endif
+
+// While alive, an interrupting signal removes the partial output of every file added.
 class InterruptGuard {
 public:
     InterruptGuard() {
-        std::signal(SIGINT, remove_pending_and_die);
-        std::signal(SIGTERM, remove_pending_and_die);
+        for (int sig : ENDING_SIGNALS) std::signal(sig, remove_pending_and_die);
+#ifdef _WIN32
+        SetConsoleCtrlHandler(remove_pending_on_console_event, TRUE);
+#endif
     }
     void add(const PendingFile& file) {
-        const std::string path = file.temp_path().string();
-        if (path.empty() || path.size() >= sizeof pending_paths[0] || pending_count == int(std::size(pending_paths))) return;
-        std::memcpy(pending_paths[pending_count], path.c_str(), path.size() + 1);
-        pending_count = pending_count + 1;
+        const auto& path = file.temp_path().native();
+        if (path.empty() || path.size() >= std::size(pending_paths[0])) return;
+        if (pending_count == int(std::size(pending_paths))) return;
+        std::copy(path.c_str(), path.c_str() + path.size() + 1, pending_paths[pending_count]);
+        pending_count = pending_count + 1;  // only once the path is complete
     }
     ~InterruptGuard() {
         pending_count = 0;
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        for (int sig : ENDING_SIGNALS) std::signal(sig, SIG_DFL);
+#ifdef _WIN32
+        SetConsoleCtrlHandler(remove_pending_on_console_event, FALSE);
+#endif
     }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
@@ -87,36 +122,50 @@ public:
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return;
         next_ = now + std::chrono::milliseconds(100);
-        char text[256];
-        int n = std::snprintf(text, sizeof text, "rendering %s: %.1f", song_.c_str(),
-                              double(written) / SAMPLE_RATE);
-        if (limits_.max_blocks > 0) {
-            n += std::snprintf(text + n, sizeof text - n, " of %.1f",
-                               double(limits_.max_blocks * BLOCK_FRAMES) / SAMPLE_RATE);
-        }
-        n += std::snprintf(text + n, sizeof text - n, " s");
+        std::string text = "rendering " + song_ + ": " + one_decimal(double(written) / SAMPLE_RATE);
+        if (limits_.max_blocks > 0) text += " of " + one_decimal(double(limits_.max_blocks * BLOCK_FRAMES) / SAMPLE_RATE);
+        text += " s";
         if (limits_.loops > 0) {
-            std::snprintf(text + n, sizeof text - n, ", loop %d of %d", loops_completed(engine), limits_.loops);
+            text += ", loop " + std::to_string(loops_completed(engine)) + " of " + std::to_string(limits_.loops);
         }
-        const int width = int(std::strlen(text));
-        std::fprintf(stderr, "\r%s%*s", text, std::max(shown_ - width, 0), "");
-        shown_ = width;
+        line_.show(text);
     }
 
-    void clear() {
-        if (shown_ > 0) std::fprintf(stderr, "\r%*s\r", shown_, "");
-        shown_ = 0;
-    }
+    void clear() { line_.clear(); }
 
 private:
     bool enabled_;
     std::string song_;
     RenderLimits limits_;
     std::chrono::steady_clock::time_point next_{};
-    int shown_ = 0;  // width of the line on screen
+    StatusLine line_;
 };
 
 }  // namespace
+
+void StatusLine::show(const std::string& text) {
+    std::string line(1, '\r');
+    line += text;
+    // Spaces over what is left of a longer line drawn before.
+    if (shown_ > text.size()) line.append(shown_ - text.size(), ' ');
+    std::fputs(line.c_str(), stderr);
+    shown_ = text.size();
+}
+
+void StatusLine::clear() {
+    if (shown_ == 0) return;
+    std::string line(1, '\r');
+    line.append(shown_, ' ');
+    line += '\r';
+    std::fputs(line.c_str(), stderr);
+    shown_ = 0;
+}
+
+std::string one_decimal(double value) {
+    std::string text(std::size_t(std::snprintf(nullptr, 0, "%.1f", value)), '\0');
+    std::snprintf(text.data(), text.size() + 1, "%.1f", value);
+    return text;
+}
 
 void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
     fade_part(frames, 0, count, count, fade_frames);
@@ -196,7 +245,8 @@ bool open_outputs(const Options& options, std::string_view song_bytes, std::vect
             return false;
         }
         outputs.push_back(std::make_unique<Output>(Output{name, track, make_sound_writer(sound_options(options))}));
-        if (!outputs.back()->writer->open(name, reason)) return false;
+        SoundWriter& writer = *outputs.back()->writer;
+        if (!(name == "-" ? writer.open_stdout(reason) : writer.open(name, reason))) return false;
     }
     return true;
 }

@@ -30,6 +30,19 @@ bool stderr_is_terminal();
 // "ends at 42.5 s, before --from 90.0 s".
 std::string ends_before_from(const RenderResult& result, const Options& options);
 
+// One line on stderr redrawn in place (a progress line), of any length.
+class StatusLine {
+public:
+    void show(const std::string& text);
+    void clear();  // blanks it and returns the cursor to the line's start
+
+private:
+    std::size_t shown_ = 0;  // length of the line on screen
+};
+
+// `value` with one decimal, as progress lines show seconds.
+std::string one_decimal(double value);
+
 // Prints "bleepforge-render: FILE: REASON" on stderr and returns exit status 2.
 int report_failure(const std::string& file, const std::string& reason);
 

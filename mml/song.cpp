@@ -1,6 +1,7 @@
 #include "mml/song.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -86,29 +87,93 @@ void start_prepared_song(Engine& engine, const PreparedSong& song) {
     if (engine.recording_mode) engine.recorded_frames = 0;
 }
 
+namespace {
+
+constexpr const char* TOO_LARGE = "is too large for a song (over 16 MiB)";
+
+// What a path that is not a regular file is, for "SONG: is a FIFO".
+const char* kind_of(std::filesystem::file_type type) {
+    switch (type) {
+    case std::filesystem::file_type::directory: return "is a folder, not a song file";
+    case std::filesystem::file_type::fifo: return "is a FIFO, not a song file";
+    case std::filesystem::file_type::socket: return "is a socket, not a song file";
+    case std::filesystem::file_type::block:
+    case std::filesystem::file_type::character: return "is a device, not a song file";
+    default: return "is not a regular file";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string upper_stem(const std::filesystem::path& path) {
+    std::string stem = path.stem().string();
+    for (char& c : stem) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return stem;
+}
+
+}  // namespace
+
+bool names_a_device([[maybe_unused]] const std::filesystem::path& path) {
+#ifdef _WIN32
+    const std::string stem = upper_stem(path);
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
+    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
+#else
+    return false;
+#endif
+}
+
 bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason) {
+    if (names_a_device(path)) {
+        // NUL reads as nothing, as the system means it; the others would wait on a port or console.
+        bytes.clear();
+        if (upper_stem(path) == "NUL") return true;
+        reason = kind_of(std::filesystem::file_type::character);
+        return false;
+    }
+    // Looked at before it is opened: opening a FIFO or a terminal would wait for a writer.
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        reason = "is a folder, not a song file";
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (ec) {
+        reason = ec == std::errc::no_such_file_or_directory ? "does not exist" : "cannot be opened (" + ec.message() + ")";
+        return false;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        reason = kind_of(status.type());
+        return false;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > MAX_SONG_BYTES) {
+        reason = TOO_LARGE;
         return false;
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        reason = std::filesystem::exists(path, ec) ? "cannot be opened (permission denied?)" : "does not exist";
+        reason = std::string("cannot be opened (") + std::strerror(errno) + ")";
         return false;
     }
-    // A regular file that delivers fewer bytes than its size was cut short while being read.
-    std::error_code size_ec;
-    const std::uintmax_t size =
-        std::filesystem::is_regular_file(path, size_ec) ? std::filesystem::file_size(path, size_ec) : 0;
+    // Read up to one byte past the limit, which tells a file that grew while being read.
+    bytes.clear();
+    bytes.reserve(std::size_t(std::min<std::uintmax_t>(ec ? 0 : size, MAX_SONG_BYTES)) + 1);
+    char chunk[16384];
     try {
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        while (in && bytes.size() <= MAX_SONG_BYTES) {
+            in.read(chunk, sizeof chunk);
+            bytes.append(chunk, std::size_t(in.gcount()));
+        }
     } catch (const std::ios_base::failure&) {
         // A failing read (an I/O error) is thrown from the stream buffer, not flagged on the stream.
         in.setstate(std::ios::badbit);
     }
-    if (in.bad() || (!size_ec && bytes.size() < size)) {
+    // A regular file that delivers fewer bytes than its size was cut short while being read.
+    if (in.bad() || (!ec && bytes.size() < size)) {
         reason = "could not be read to its end";
+        return false;
+    }
+    if (bytes.size() > MAX_SONG_BYTES) {
+        reason = TOO_LARGE;
         return false;
     }
     return true;

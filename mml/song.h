@@ -61,6 +61,17 @@ std::unique_ptr<PreparedSong> prepare_song(std::string_view bytes);
 void start_prepared_song(Engine& engine, const PreparedSong& song);
 
 // Reads a whole song file. On failure returns false with a reason a person can read.
+
+// Whether the system reads `path` as a device whatever the folder: on Windows
+// "NUL", "CON", "COM1"... (also with an extension); elsewhere never.
+bool names_a_device(const std::filesystem::path& path);
+
+// Songs are a few kilobytes; anything larger than this is not one.
+constexpr std::size_t MAX_SONG_BYTES = std::size_t{16} << 20;
+
+// Reads a whole song file of at most MAX_SONG_BYTES. Anything but a regular
+// file (or a link to one) is refused without being opened, so a FIFO or a
+// terminal never blocks. On failure returns false with a reason a person can read.
 bool read_song_bytes(const std::filesystem::path& path, std::string& bytes, std::string& reason);
 
 }  // namespace bleepforge

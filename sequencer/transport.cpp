@@ -92,6 +92,12 @@ void start_all_if_idle(Engine& engine, const TrackTexts& texts) {
     reset_all_tracks(engine);
 }
 
+void copy_sound_state(Engine& to, const Engine& from) {
+    to.tracks = from.tracks;
+    to.noise_register = from.noise_register;
+    to.noise_mode_last = from.noise_mode_last;
+}
+
 Engine::Engine() {
     init_tracks(*this);
     reset_envelope(*this, 0);

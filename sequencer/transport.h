@@ -25,4 +25,9 @@ bool any_track_active(const Engine& engine);
 // resets and starts every track.
 void start_all_if_idle(Engine& engine, const TrackTexts& texts);
 
+// Copies what the sound of the coming blocks depends on (the eight tracks and
+// the shared noise generator) from `from` into `to`; the capture, the recording
+// mode, the mix controls and the work areas of `to` stay as they are.
+void copy_sound_state(Engine& to, const Engine& from);
+
 }  // namespace bleepforge

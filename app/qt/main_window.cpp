@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QInputDialog>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -123,6 +124,15 @@ public:
 
     void repaint() override { window_.canvas_->repaint(); }
 
+    std::optional<std::string> ask_text(const TextRequest& request) override {
+        QInputDialog dialog(&window_);
+        dialog.setWindowTitle(from_utf8(request.title));
+        dialog.setLabelText(from_utf8(request.prompt));
+        dialog.setTextValue(from_utf8(request.initial));
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return dialog.textValue().toStdString();
+    }
+
     // Any thread: the queued call runs on the window's thread, and never once the window is gone.
     void wake_ui() override {
         MainWindow* window = &window_;
@@ -164,10 +174,34 @@ void MainWindow::build_menu() {
     QMenu* music = menuBar()->addMenu("music");
     connect(music->addAction("stop"), &QAction::triggered, this, [&c] { c.stop(); });
     connect(music->addAction("reloadplay(&P)"), &QAction::triggered, this, [&c] { c.reload_play(); });
+    build_loop_menus(music);
 
     QMenu* help = menuBar()->addMenu("ﾍﾙﾌﾟ(&H)");
     connect(help->addAction("ﾊﾞｰｼﾞｮﾝ情報(&A) ..."), &QAction::triggered, this, &MainWindow::show_about);
     help->addAction("wavデバイス再取得（不安定だよ）")->setEnabled(false);
+}
+
+void MainWindow::build_loop_menus(QMenu* music) {
+    Controller& c = *controller_;
+    QAction* play_on_save = music->addAction(text::MENU_PLAY_ON_SAVE);
+    play_on_save->setCheckable(true);
+    connect(play_on_save, &QAction::triggered, this, [&c] { c.toggle_play_on_save(); });
+    connect(music->addAction(text::MENU_PLAY_FROM), &QAction::triggered, this, [&c] { c.play_from(); });
+    // The check marks show the controller's state whenever the pop-up opens.
+    connect(music, &QMenu::aboutToShow, this, [&c, play_on_save] { play_on_save->setChecked(c.play_on_save()); });
+
+    QMenu* tracks = menuBar()->addMenu(text::MENU_TRACKS);
+    std::vector<QAction*> mutes;
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        QAction* mute = tracks->addAction(QString::number(k));
+        mute->setCheckable(true);
+        connect(mute, &QAction::triggered, this, [&c, k] { c.toggle_mute(k); });
+        mutes.push_back(mute);
+    }
+    connect(tracks->addAction(text::MENU_UNMUTE_ALL), &QAction::triggered, this, [&c] { c.unmute_all(); });
+    connect(tracks, &QMenu::aboutToShow, this, [&c, mutes] {
+        for (int k = 0; k < TRACK_COUNT; ++k) mutes[k]->setChecked(c.muted(k));
+    });
 }
 
 QAction* MainWindow::find_action(const QString& text) const {

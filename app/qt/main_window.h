@@ -9,6 +9,7 @@
 #include "app/controller.h"
 
 class QAction;
+class QMenu;
 
 namespace bleepforge {
 
@@ -51,6 +52,8 @@ private:
 
     void build_menu();
     void show_about();
+    // "保存したら再生" and "途中から再生..." in "music", and the "トラック" pop-up after it.
+    void build_loop_menus(QMenu* music);
 
     std::unique_ptr<QtShell> shell_;
     std::unique_ptr<Controller> controller_;

@@ -12,9 +12,12 @@
 #include <unistd.h>
 #endif
 
+#include "app/file_watcher.h"
 #include "audio/mixer.h"
+#include "audio/offline.h"
 #include "audio/sound_file.h"
 #include "audio/test_device.h"
+#include "mml/song.h"
 #include "sequencer/transport.h"
 #include "support/test_data.h"
 
@@ -55,6 +58,17 @@ public:
     std::vector<SaveRequest> requests;
     std::function<fs::path(const SaveRequest&)> answer;
     int repaints = 0;
+
+    std::optional<std::string> ask_text(const TextRequest& request) override {
+        text_requests.push_back(request);
+        return text_answer;
+    }
+    int wake_count() {
+        std::lock_guard<std::mutex> lock(wake_mutex);
+        return wakes;
+    }
+    std::vector<TextRequest> text_requests;
+    std::optional<std::string> text_answer;  // nothing: Cancel
 };
 
 void write_file(const fs::path& path, const std::string& bytes) {
@@ -347,6 +361,239 @@ TEST_F(ControllerTest, ExportOffersTheBuiltFormatsAndWritesTheNamedOne) {
     } else {
         EXPECT_EQ(filters.size(), 1u) << offered;
     }
+}
+
+// The composer's loop: start points, mutes, play on save.
+class LoopTest : public ControllerTest {
+protected:
+    using Block = std::array<std::int16_t, BLOCK_SAMPLES>;
+
+    // Three tracks, one of them noise, so the shared noise register matters.
+    static constexpr char LOOPING_SONG[] = "0t150o4l8cdefgab>c\r\n1o3l2c<g\r\n2@64l16cr8\r\n";
+
+    // Block `index` (from 0) of `song` as heard after P from the engine as it
+    // is now (a load keeps the noise register and some filter state).
+    Block heard_block(const std::string& song, std::uint64_t index) {
+        auto engine = std::make_unique<Engine>();
+        stream_.with_engine([&](const Engine& live) { copy_sound_state(*engine, live); });
+        load_song(*engine, song);
+        Block block;
+        for (std::uint64_t i = 0; i <= index; ++i) mix_block(*engine, block.data());
+        return block;
+    }
+    Block next_block() {
+        Block block;
+        stream_.with_engine([&](Engine& e) { mix_block(e, block.data()); });
+        return block;
+    }
+    std::uint8_t engine_mutes() {
+        return stream_.with_engine([](const Engine& e) { return e.muted; });
+    }
+    void play_from(const char* answer) {
+        shell_.text_answer = answer;
+        controller_.play_from();
+    }
+    // Waits for the watcher's report of a save and runs it, as the UI thread would.
+    void run_save_report(int wakes_before) {
+        ASSERT_TRUE(shell_.wait_for_wake(wakes_before + 1));
+        controller_.run_posted();
+    }
+};
+
+TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
+    const std::pair<double, const char*> cases[] = {
+        {0, "0:00"},        {5, "0:05"},     {90, "1:30"},      {90.5, "1:30.5"},
+        {90.25, "1:30.25"}, {3600, "60:00"}, {59.9996, "1:00"}, {0.001, "0:00.001"},
+    };
+    for (const auto& [seconds, shown] : cases) EXPECT_EQ(format_time(seconds), shown) << seconds;
+}
+
+TEST_F(LoopTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
+    write_file(song_, LOOPING_SONG);
+    controller_.drop({{song_}});
+    struct Case {
+        const char* answer;
+        std::uint64_t block;  // whole blocks of 1500 frames before the time
+        const char* line;     // painted while set; nullptr: none
+    };
+    const Case cases[] = {
+        {"1:30", 2646, "途中から 1:30"},
+        {"0:01", 29, "途中から 0:01"},  // 44100 frames: inside block 29
+        {"80.5", 2366, "途中から 1:20.5"},
+        {"0", 0, nullptr},
+    };
+    std::string shown = "0:00";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        const Block expected = heard_block(LOOPING_SONG, c.block);
+        play_from(c.answer);
+        ASSERT_FALSE(shell_.text_requests.empty());
+        EXPECT_EQ(shell_.text_requests.back().initial, shown);  // the last value, as shown
+        EXPECT_EQ(shell_.text_requests.back().title, text::PLAY_FROM_TITLE);
+        EXPECT_EQ(next_block(), expected);
+        const Block again = heard_block(LOOPING_SONG, c.block);
+        controller_.key_down(KeyKind::P);
+        EXPECT_EQ(next_block(), again);
+        if (c.line) {
+            EXPECT_TRUE(painted(c.line));
+        } else {
+            EXPECT_EQ(controller_.paint_lines().size(), 2u);  // hint, no device
+        }
+        shown = format_time(controller_.start_seconds());
+    }
+    EXPECT_TRUE(shell_.messages.empty());
+}
+
+TEST_F(LoopTest, PlayFromRefusesWhatIsNotATimeAndCancelChangesNothing) {
+    controller_.drop({{song_}});
+    play_from("1:30");
+    controller_.stop();
+    for (const char* answer : {"abc", "1:75", "-3"}) {
+        play_from(answer);
+        ASSERT_FALSE(shell_.messages.empty());
+        EXPECT_EQ(shell_.messages.back().text,
+                  std::string(text::BAD_TIME) + ": " + answer + "\n" + text::TIME_EXAMPLES);
+        EXPECT_EQ(shell_.messages.back().caption, text::ERROR_CAPTION);
+    }
+    shell_.text_answer.reset();
+    controller_.play_from();
+    EXPECT_EQ(shell_.messages.size(), 3u);
+    EXPECT_EQ(controller_.start_seconds(), 90);
+    EXPECT_EQ(active_tracks(), 0);
+}
+
+TEST_F(LoopTest, AStartPastTheSongsEndPlaysNothingAndSaysSoUntilTheNextGoodLoad) {
+    write_file(song_, "0t150l8cdx\r\n");
+    controller_.drop({{song_}});
+    play_from("0:10");
+    EXPECT_EQ(active_tracks(), 0);
+    EXPECT_TRUE(painted(text::PAST_THE_END));
+    EXPECT_TRUE(shell_.messages.empty());
+    play_from("0");
+    EXPECT_EQ(active_tracks(), 1);
+    EXPECT_FALSE(painted(text::PAST_THE_END));
+}
+
+TEST_F(LoopTest, AStartPointKeepsRecordingTheCaptureAndTheMutes) {
+    controller_.record_on();
+    controller_.toggle_mute(1);
+    controller_.drop({{song_}});
+    play_blocks(3);
+    ASSERT_EQ(recorded(), 3u * BLOCK_FRAMES);
+    const std::int16_t* capture = stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
+    play_from("0:00.5");
+    EXPECT_EQ(recorded(), 0u);  // restarted, as P restarts it
+    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), capture);
+    EXPECT_EQ(engine_mutes(), 0b10);
+    play_blocks(1);
+    EXPECT_EQ(recorded(), std::uint32_t(BLOCK_FRAMES));
+}
+
+TEST_F(LoopTest, MutesSilenceTracksFromTheNextBlockAndStayAcrossLoads) {
+    controller_.drop({{song_}});
+    controller_.toggle_mute(0);
+    controller_.toggle_mute(1);
+    controller_.toggle_mute(8);  // no such track
+    controller_.toggle_mute(-1);
+    EXPECT_TRUE(controller_.muted(0) && controller_.muted(1) && !controller_.muted(2));
+    EXPECT_EQ(engine_mutes(), 0b11);
+    EXPECT_EQ(next_block(), Block{});  // both sounding tracks left out
+    EXPECT_EQ(active_tracks(), 2);     // yet still playing
+
+    controller_.toggle_mute(0);
+    controller_.key_down(KeyKind::P);
+    controller_.drop({{song_}});
+    play_from("0:01");
+    EXPECT_EQ(engine_mutes(), 0b10);
+    controller_.unmute_all();
+    EXPECT_EQ(engine_mutes(), 0);
+    EXPECT_FALSE(controller_.muted(1));
+    EXPECT_NE(next_block(), Block{});
+}
+
+TEST_F(LoopTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
+    EXPECT_FALSE(controller_.play_on_save());
+    controller_.toggle_play_on_save();  // before any drop: watches the file dropped next
+    EXPECT_TRUE(controller_.play_on_save());
+    controller_.drop({{song_}});
+    controller_.stop();
+
+    int wakes = shell_.wake_count();
+    write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");  // in place
+    run_save_report(wakes);
+    EXPECT_EQ(active_tracks(), 3);
+
+    // A new file renamed over the old one, played from a start point.
+    play_from("0:00.1");
+    wakes = shell_.wake_count();
+    write_file(dir_ / "song.mml.tmp", LOOPING_SONG);
+    fs::rename(dir_ / "song.mml.tmp", song_);
+    const Block expected = heard_block(LOOPING_SONG, 2);
+    run_save_report(wakes);
+    EXPECT_EQ(next_block(), expected);
+    EXPECT_TRUE(shell_.messages.empty());
+
+#if defined(__linux__)
+    // A save that cannot be read keeps the song playing and paints a line, no box.
+    wakes = shell_.wake_count();
+    fs::create_symlink("/proc/self/mem", dir_ / "song.mml.tmp");  // its first read fails
+    fs::rename(dir_ / "song.mml.tmp", song_);
+    run_save_report(wakes);
+    EXPECT_EQ(active_tracks(), 3);
+    EXPECT_TRUE(painted((std::string(text::READ_FAILED) + ": song.mml (could not be read to its end)").c_str()));
+    EXPECT_TRUE(shell_.messages.empty());
+    const int repaints = shell_.repaints;
+
+    wakes = shell_.wake_count();
+    fs::remove(song_);
+    write_file(song_, "0c\r\n");
+    run_save_report(wakes);
+    EXPECT_EQ(active_tracks(), 1);
+    EXPECT_EQ(controller_.paint_lines().size(), 3u);  // hint, no device, start point: the line is gone
+    EXPECT_GT(shell_.repaints, repaints);
+#endif
+
+    // Switched off, a report already queued is dropped.
+    controller_.stop();
+    wakes = shell_.wake_count();
+    write_file(song_, "0cde\r\n");
+    ASSERT_TRUE(shell_.wait_for_wake(wakes + 1));
+    controller_.toggle_play_on_save();
+    controller_.run_posted();
+    EXPECT_EQ(active_tracks(), 0);
+}
+
+TEST_F(LoopTest, ASaveWhileExportingReloadsOnceTheExportHasEnded) {
+    capture(1);
+    controller_.toggle_play_on_save();
+    // Saved while the Save dialog is open: the report runs inside the dialog's
+    // event loop, and the capture being saved must stay.
+    shell_.answer = [&](const SaveRequest&) {
+        const int wakes = shell_.wake_count();
+        write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");
+        run_save_report(wakes);
+        EXPECT_EQ(active_tracks(), 0);
+        return dir_ / "take.wav";
+    };
+    int wakes = shell_.wake_count();
+    controller_.write_out();
+    EXPECT_EQ(active_tracks(), 0);  // still writing
+    ASSERT_TRUE(shell_.wait_for_wake(wakes + 2));  // the report, then the write's end
+    controller_.run_posted();
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
+    EXPECT_EQ(active_tracks(), 3);
+
+    // Cancelled: the reload follows at once.
+    play_blocks(1);
+    controller_.stop();
+    shell_.answer = [&](const SaveRequest&) {
+        const int wakes = shell_.wake_count();
+        write_file(song_, "0c\r\n");
+        run_save_report(wakes);
+        return fs::path{};
+    };
+    controller_.write_out();
+    EXPECT_EQ(active_tracks(), 1);
 }
 
 }  // namespace

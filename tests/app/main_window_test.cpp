@@ -7,7 +7,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -51,6 +53,7 @@ public:
     }
     std::vector<Seen> seen;
     std::function<void(QFileDialog&)> save = [](QFileDialog& d) { d.reject(); };
+    std::function<void(QInputDialog&)> text = [](QInputDialog& d) { d.reject(); };
 
 private:
     // Each box is answered from a fresh call, not from the polling timer's own
@@ -70,6 +73,9 @@ private:
         } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
             seen.push_back({"save", dialog->windowTitle(), dialog->nameFilters().join(";")});
             save(*dialog);
+        } else if (auto* input = qobject_cast<QInputDialog*>(modal)) {
+            seen.push_back({"text", input->windowTitle(), input->labelText() + "|" + input->textValue()});
+            text(*input);
         } else if (auto* about = qobject_cast<AboutDialog*>(modal)) {
             const auto* version = about->findChild<QLabel*>("version");
             const auto* icon = about->findChild<QLabel*>("icon");
@@ -204,18 +210,22 @@ TEST_F(WindowTest, TitleSizeAndMenu) {
 
     const std::vector<std::pair<QString, std::vector<QString>>> expected = {
         {"ﾌｧｲﾙ(&F)", {"録音機能オン", "録音データを書き出し", "ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", "デバグ（使用不可）"}},
-        {"music", {"stop", "reloadplay(&P)"}},
+        {"music", {"stop", "reloadplay(&P)", "保存したら再生", "途中から再生..."}},
+        {"トラック", {"0", "1", "2", "3", "4", "5", "6", "7", "ミュート全解除"}},
         {"ﾍﾙﾌﾟ(&H)", {"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", "wavデバイス再取得（不安定だよ）"}},
     };
     const QList<QAction*> popups = window_.menuBar()->actions();
-    ASSERT_EQ(popups.size(), 3);
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(popups.size(), 4);
+    for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(popups[i]->text(), expected[i].first);
         std::vector<QString> items;
         for (QAction* item : popups[i]->menu()->actions()) {
             items.push_back(item->text());
             const bool disabled = item->text() == "デバグ（使用不可）" || item->text().startsWith("wav");
             EXPECT_EQ(item->isEnabled(), !disabled) << item->text().toStdString();
+            const bool checkable = item->text() == "保存したら再生" || item->text().size() == 1;
+            EXPECT_EQ(item->isCheckable(), checkable) << item->text().toStdString();
+            EXPECT_FALSE(item->isChecked()) << item->text().toStdString();
         }
         EXPECT_EQ(items, expected[i].second);
     }
@@ -537,6 +547,84 @@ TEST_F(WindowTest, ExportTakesTheChosenTypesExtension) {
     EXPECT_EQ(modals_.seen[0].text.toStdString(),
               "wave file (*.wav);FLAC file (*.flac);Ogg Vorbis file (*.ogg);Opus file (*.opus);MP3 file (*.mp3)");
     EXPECT_EQ(test::read_file(dir_ / "take2.flac").substr(0, 4), "fLaC");
+}
+
+// The composer's loop from the menus: the time dialog, the start line, the
+// check marks of play on save and the mutes.
+class LoopWindowTest : public WindowTest {
+protected:
+    // Opens the pop-up holding `item` as the user would, so its check marks are refreshed.
+    bool checked(const QString& item) {
+        QAction* action = window_.find_action(item);
+        for (QAction* top : window_.menuBar()->actions()) {
+            if (top->menu() && top->menu()->actions().contains(action)) emit top->menu()->aboutToShow();
+        }
+        return action->isChecked();
+    }
+    bool painted(const std::string& text) {
+        for (const PaintLine& line : window_.controller().paint_lines()) {
+            if (line.text == text) return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(LoopWindowTest, PlayFromAsksForTheTimeAndShowsIt) {
+    write_file(song_, "0t150o4l8cdefgab>c\r\n1o3l2c<g\r\n");
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    modals_.text = [](QInputDialog& d) {
+        d.setTextValue("1:30");
+        d.accept();
+    };
+    trigger("途中から再生...");
+    ASSERT_EQ(modals_.seen.size(), 1u);
+    EXPECT_EQ(modals_.seen[0].kind, "text");
+    EXPECT_EQ(modals_.seen[0].title, "途中から再生");
+    EXPECT_EQ(modals_.seen[0].text, QString(text::PLAY_FROM_PROMPT) + "|0:00");
+    EXPECT_EQ(window_.controller().start_seconds(), 90);
+    EXPECT_EQ(active_tracks(), 2);
+    EXPECT_TRUE(painted("途中から 1:30"));
+    window_.grab().save("qt-loop.png");  // a look at the window: menu bar, hint, lines
+
+    modals_.text = [](QInputDialog& d) { d.reject(); };
+    trigger("途中から再生...");
+    ASSERT_EQ(modals_.seen.size(), 2u);
+    EXPECT_EQ(modals_.seen[1].text, QString(text::PLAY_FROM_PROMPT) + "|1:30");  // the last value
+    modals_.text = [](QInputDialog& d) {
+        d.setTextValue("abc");
+        d.accept();
+    };
+    trigger("途中から再生...");
+    ASSERT_EQ(modals_.seen.size(), 4u);
+    EXPECT_EQ(modals_.seen[3].kind, "message");
+    EXPECT_EQ(window_.controller().start_seconds(), 90);
+}
+
+TEST_F(LoopWindowTest, PlayOnSaveAndMutesAreCheckedItems) {
+    ASSERT_TRUE(drop({QUrl::fromLocalFile(q(song_))}));
+    EXPECT_FALSE(checked("保存したら再生"));
+    trigger("保存したら再生");
+    EXPECT_TRUE(window_.controller().play_on_save());
+    EXPECT_TRUE(checked("保存したら再生"));
+
+    key(Qt::Key_Escape);
+    QElapsedTimer since_save;
+    since_save.start();
+    write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return active_tracks() == 3; }, 60000));
+    std::printf("save to reload: %lld ms\n", static_cast<long long>(since_save.elapsed()));
+
+    trigger("3");
+    trigger("5");
+    EXPECT_TRUE(checked("3") && checked("5") && !checked("4"));
+    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.muted; }), 0b101000);
+    trigger("ミュート全解除");
+    EXPECT_FALSE(checked("3") || checked("5"));
+    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.muted; }), 0);
+
+    trigger("保存したら再生");
+    EXPECT_FALSE(checked("保存したら再生"));
+    EXPECT_TRUE(modals_.seen.empty());
 }
 
 }  // namespace

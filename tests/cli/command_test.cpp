@@ -2,6 +2,7 @@
 // its WAV files read back with python3's wave module and sox.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,10 +13,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
+#include "audio/test_device.h"
 #include "audio/wav.h"
+#include "cli/play.h"
 #include "mml/song.h"
 #include "support/sha256.h"
 #include "support/test_data.h"
@@ -67,7 +72,10 @@ protected:
                   const std::string& stdout_to = "") const {
         std::string command = "cd " + sh_quote(dir_) + " && " + prefix + sh_quote(BLEEPFORGE_RENDER);
         for (const std::string& a : args) command.append(" ").append(sh_quote(a));
-        if (!stdout_to.empty()) command = std::string("(").append(command).append(" >").append(stdout_to) + ")";
+        // "| COMMAND" pipes the output into COMMAND instead.
+        if (!stdout_to.empty()) {
+            command = "(" + command + (stdout_to[0] == '|' ? " " : " >") + stdout_to + ")";
+        }
         return shell(command, root_);
     }
 
@@ -281,7 +289,7 @@ TEST_F(RenderCommand, AnUnreadableSongIsRefused) {
     fs::permissions(dir_ / "locked.mml", fs::perms::none);
     const Result r = render({"locked.mml"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "bleepforge-render: locked.mml: cannot be opened (permission denied?)\n");
+    EXPECT_EQ(r.err, "bleepforge-render: locked.mml: cannot be opened (Permission denied)\n");
     EXPECT_FALSE(fs::exists(dir_ / "locked.wav"));
 }
 
@@ -335,6 +343,190 @@ TEST_F(RenderCommand, HelpAndVersion) {
     r = render({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("usage: bleepforge-render SONG", 0), 0u);
+}
+
+// Paths and targets: what -o names is written the way its kind of file asks.
+
+// The command line that runs a shell command as the unprivileged user, since root may read anything.
+const std::string AS_NOBODY = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+
+// Each writes `song.mml` to a prepared target; `check` says what must hold after.
+TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
+    put("song.mml", "0t120c4x\r\n");
+    ASSERT_EQ(render({"song.mml", "-q", "-o", "reference.wav"}).status, 0);
+    const std::string wav = test::read_file(dir_ / "reference.wav");
+    const std::string long_name = std::string(246, 'n') + ".wav";
+    struct Case {
+        std::string name;
+        std::string setup;  // shell commands run in the folder first
+        std::vector<std::string> args;
+        std::string prefix;
+        std::string stdout_to;
+        std::string err;
+        std::function<void()> check;
+    };
+    const Case cases[] = {
+        {"a link is followed and stays a link", "mkdir real && ln -s real/take.wav link.wav",
+         {"-o", "link.wav"}, "", "", "", [&] {
+             EXPECT_TRUE(fs::is_symlink(dir_ / "link.wav"));
+             EXPECT_TRUE(test::read_file(dir_ / "real/take.wav") == wav);
+         }},
+        {"a FIFO is written in place", "mkfifo out.fifo && (cat out.fifo >copy.wav &)", {"-o", "out.fifo"}, "", "",
+         "", [&] {
+             EXPECT_EQ(fs::status(dir_ / "out.fifo").type(), fs::file_type::fifo);
+             for (int i = 0; i < 500 && test::read_file(dir_ / "copy.wav").size() < wav.size(); ++i) usleep(10000);
+             EXPECT_TRUE(test::read_file(dir_ / "copy.wav") == wav);
+         }},
+        {"- is standard output", "", {"-o", "-"}, "", "piped.wav", "", [&] {
+             EXPECT_TRUE(test::read_file(dir_ / "piped.wav") == wav);
+         }},
+        {"/dev/stdout is the pipe behind it", "", {"-o", "/dev/stdout"}, "", "| cat >piped2.wav", "", [&] {
+             EXPECT_TRUE(test::read_file(dir_ / "piped2.wav") == wav);
+         }},
+        {"a link to a file not yet made", "ln -s new.wav dangling.wav", {"-o", "dangling.wav"}, "", "", "", [&] {
+             EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.wav"));
+             EXPECT_TRUE(test::read_file(dir_ / "new.wav") == wav);
+         }},
+        {"- streams to sox", "", {"-o", "-"}, "", "| sox -t wav - piped.flac && sox piped.flac unpacked.wav", "", [&] {
+             EXPECT_EQ(wave_params("unpacked.wav"), frames_params(22500));
+         }},
+        {"the mode of the old file is kept", "echo old >kept.wav && chmod 640 kept.wav", {"-o", "kept.wav"}, "", "",
+         "", [&] {
+             EXPECT_EQ(fs::status(dir_ / "kept.wav").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+             EXPECT_TRUE(test::read_file(dir_ / "kept.wav") == wav);
+         }},
+        {"a read-only file is refused", "echo old >ro.wav && chmod 444 ro.wav", {"-o", "ro.wav"}, "", "",
+         "bleepforge-render: ro.wav: is read-only\n", [&] { EXPECT_EQ(test::read_file(dir_ / "ro.wav"), "old\n"); }},
+        {"a 250-byte name", "", {"-o", long_name}, "", "", "", [&] {
+             EXPECT_TRUE(test::read_file(dir_ / long_name) == wav);
+         }},
+        {"a link loop", "ln -s b.wav a.wav && ln -s a.wav b.wav", {"-o", "a.wav"}, "", "",
+         "bleepforge-render: a.wav: cannot be written (Too many levels of symbolic links)\n", [] {}},
+        {"a folder the user cannot write", "mkdir shut && chmod 555 shut", {"-o", "shut/x.wav"}, AS_NOBODY, "",
+         "bleepforge-render: shut/x.wav: cannot be written (Permission denied)\n", [] {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(shell("cd " + sh_quote(dir_) + " && " + (c.setup.empty() ? std::string("true") : c.setup), root_).status, 0);
+        std::vector<std::string> args = {"song.mml", "-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = render(args, c.prefix, c.stdout_to);
+        EXPECT_EQ(r.status, c.err.empty() ? 0 : 2);
+        EXPECT_EQ(r.err, c.err);
+        c.check();
+        for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir_)) {
+            EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+        }
+    }
+}
+
+TEST_F(RenderCommand, EverySignalAnEndingTerminalSendsRemovesThePartialFile) {
+    put("forever.mml", "0c\r\n");
+    put("forever.wav", "an earlier take");
+    for (const char* sig : {"HUP", "QUIT", "INT", "TERM"}) {
+        SCOPED_TRACE(sig);
+        // The temporary file exists from the start of the render, which takes seconds.
+        const Result r = shell("cd " + sh_quote(dir_) + " && { " + sh_quote(BLEEPFORGE_RENDER) +
+                                   " forever.mml -q --seconds 900 & pid=$!; "
+                                   "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; "
+                                   "kill -" + sig + " $pid; wait $pid; echo $?; }",
+                               root_);
+        EXPECT_GT(std::atoi(r.out.c_str()), 128) << "ended by the signal";
+        EXPECT_EQ(files(), (std::map<std::string, std::string>{{"forever.mml", "0c\r\n"},
+                                                               {"forever.wav", "an earlier take"}}));
+    }
+}
+
+// A path of 4,000 bytes: sixteen folders of 249 bytes.
+fs::path long_folder() {
+    fs::path p;
+    for (int i = 0; i < 16; ++i) p /= std::string(249, char('a' + i));
+    return p;
+}
+
+TEST_F(RenderCommand, AProgressLineOfAFourThousandBytePathOnATerminal) {
+    const fs::path folder = long_folder();
+    fs::create_directories(dir_ / folder);
+    put((folder / "s.mml").string(), "0t120c4\r\n");
+    const std::string song = (folder / "s.mml").string();
+    ASSERT_GT(song.size(), 4000u);
+    // script gives the command a pseudo-terminal, so the progress line is drawn.
+    const std::string command = sh_quote(BLEEPFORGE_RENDER) + " " + sh_quote(song) + " --seconds 3 -o out.wav";
+    const Result r = shell("cd " + sh_quote(dir_) + " && script -qec " + sh_quote(command) + " /dev/null", root_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("rendering " + song + ": "), std::string::npos);
+    EXPECT_EQ(wave_params("out.wav"), frames_params(133500));
+}
+
+TEST(PlayOnATerminal, AProgressLineOfAFourThousandBytePath) {
+    // stderr becomes a pseudo-terminal, drained by a thread so that writes never wait.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    std::string shown;
+    std::thread drain([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, std::size_t(n));
+    });
+    std::fflush(stderr);
+    const int saved = dup(2);
+    dup2(terminal, 2);
+
+    cli::Options options;
+    options.mode = cli::Mode::PLAY;
+    options.song = long_folder().string() + "/s.mml";
+    options.seconds = 0.5;
+    TestDevice::Options device;
+    device.block_period = std::chrono::milliseconds(10);
+    const int status = cli::play_command(options, "0t120c4\r\n", std::make_unique<TestDevice>(device));
+
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(terminal);  // the reader then sees the end
+    drain.join();
+    close(master);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(shown.find("playing " + options.song + ": "), std::string::npos);
+}
+
+// Song input: only regular files of a song's size are read, and failures say why.
+TEST_F(RenderCommand, SongInputIsRefusedWithItsCause) {
+    struct Case {
+        std::string setup;
+        std::string song;
+        std::string message;  // empty: read
+        std::string prefix = "timeout 10 ";
+    } cases[] = {
+        {"mkfifo pipe.mml", "pipe.mml", "pipe.mml: is a FIFO, not a song file"},
+        {"", "/dev/zero", "/dev/zero: is a device, not a song file"},
+        {"truncate -s 16777217 big.mml", "big.mml", "big.mml: is too large for a song (over 16 MiB)"},
+        {"printf '0c\\r\\n' >limit.mml && truncate -s 16777216 limit.mml", "limit.mml", ""},
+        {"ln -s b.mml a.mml && ln -s a.mml b.mml", "a.mml", "a.mml: cannot be opened (Too many levels of symbolic links)"},
+        {"echo 0c >f.mml", "f.mml/x.mml", "f.mml/x.mml: cannot be opened (Not a directory)"},
+        {"echo 0c >locked.mml && chmod 0 locked.mml", "locked.mml", "locked.mml: cannot be opened (Permission denied)",
+         AS_NOBODY},
+        {"mkdir shut && echo 0c >shut/s.mml && chmod 0 shut", "shut/s.mml",
+         "shut/s.mml: cannot be opened (Permission denied)", AS_NOBODY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.song);
+        ASSERT_EQ(shell("cd " + sh_quote(dir_) + " && " + (c.setup.empty() ? std::string("true") : c.setup), root_).status, 0);
+        const Result r = render({c.song, "--events"}, c.prefix);
+        EXPECT_EQ(r.status, c.message.empty() ? 0 : 2);
+        EXPECT_EQ(r.err, c.message.empty() ? "" : "bleepforge-render: " + c.message + "\n");
+    }
+}
+
+TEST_F(RenderCommand, PlayMessagesCarryTheProgramsName) {
+    put("s.mml", "0t120c4x\r\n");
+    const Result r = render({"s.mml", "--play", "-q"}, "AUDIODEV=none ALSA_CONFIG_PATH=/nonexistent ");
+    if (r.status == 0) GTEST_SKIP() << "a sound device answered";
+    EXPECT_EQ(r.err.rfind("bleepforge-render: no sound: ", 0), 0u) << r.err;
 }
 
 // The golden renders: listing and PCM equal to what was computed independently of this engine.

@@ -77,7 +77,7 @@ TEST(Options, FromTakesSecondsOrMinutesAndSeconds) {
     }
     for (const char* bad : {"-1", "1:60", "1:-5", ":30", "1:", "a:10", "1:2:3", "1:+5", "1.5:00", "x"}) {
         EXPECT_EQ(refusal({"x", "--from", bad}),
-                  std::string("--from needs a time: seconds, or m:ss.s, not \"") + bad + "\"");
+                  std::string("--from needs a time: seconds, or m:ss.s, up to 24 hours, not \"") + bad + "\"");
     }
     EXPECT_EQ(parsed({"x", "--play", "--from", "3"}).from, 3.0);
     EXPECT_EQ(refusal({"x", "--check", "--from", "3"}), "--from does not apply with --check");

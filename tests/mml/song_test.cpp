@@ -97,5 +97,25 @@ TEST(ReadSongBytes, ReadsFilesAndExplainsFailures) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(ReadSongBytes, WindowsDeviceNamesAreReadAsTheSystemMeansThem) {
+#ifdef _WIN32
+    const bool windows = true;
+#else
+    const bool windows = false;
+#endif
+    const struct {
+        const char* path;
+        bool device;
+    } cases[] = {{"NUL", true}, {"con.wav", true}, {"songs/Com1.mml", true}, {"LPT9", true},
+                 {"CONSOLE", false}, {"COM0", false}, {"null.mml", false}};
+    for (const auto& c : cases) EXPECT_EQ(names_a_device(c.path), windows && c.device) << c.path;
+    std::string bytes = "left over", reason;
+    if (!windows) GTEST_SKIP() << "only Windows names devices so";
+    EXPECT_TRUE(read_song_bytes("nul", bytes, reason));
+    EXPECT_EQ(bytes, "");
+    EXPECT_FALSE(read_song_bytes("COM3.mml", bytes, reason));
+    EXPECT_EQ(reason, "is a device, not a song file");
+}
+
 }  // namespace
 }  // namespace bleepforge

@@ -358,13 +358,24 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         {0, CMD_DEBUG, L"デバグ（使用不可）", false},
         {1, CMD_STOP, L"stop", true},
         {1, CMD_RELOAD_PLAY, L"reloadplay(&P)", true},
-        {2, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", true},
-        {2, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）", false},
+        {1, CMD_PLAY_ON_SAVE, L"保存したら再生", true},
+        {1, CMD_PLAY_FROM, L"途中から再生...", true},
+        {2, CMD_MUTE_TRACK + 0, L"0", true},
+        {2, CMD_MUTE_TRACK + 1, L"1", true},
+        {2, CMD_MUTE_TRACK + 2, L"2", true},
+        {2, CMD_MUTE_TRACK + 3, L"3", true},
+        {2, CMD_MUTE_TRACK + 4, L"4", true},
+        {2, CMD_MUTE_TRACK + 5, L"5", true},
+        {2, CMD_MUTE_TRACK + 6, L"6", true},
+        {2, CMD_MUTE_TRACK + 7, L"7", true},
+        {2, CMD_UNMUTE_ALL, L"ミュート全解除", true},
+        {3, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", true},
+        {3, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）", false},
     };
     HMENU bar = GetMenu(window_);
-    ASSERT_EQ(GetMenuItemCount(bar), 3);
-    const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"ﾍﾙﾌﾟ(&H)"};
-    int position[3] = {};
+    ASSERT_EQ(GetMenuItemCount(bar), 4);
+    const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"トラック", L"ﾍﾙﾌﾟ(&H)"};
+    int position[4] = {};
     for (const Item& item : items) {
         SCOPED_TRACE(item.id);
         wchar_t text[100] = {};
@@ -377,8 +388,9 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         const UINT state = GetMenuState(popup, item.id, MF_BYCOMMAND);
         EXPECT_EQ((state & MF_DISABLED) != 0, !item.enabled);
         EXPECT_EQ(state & MF_GRAYED, 0u);  // disabled, but drawn as usual
+        EXPECT_EQ(state & MF_CHECKED, 0u);
     }
-    for (int p = 0; p < 3; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
+    for (int p = 0; p < 4; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
 
     HACCEL table = LoadAcceleratorsW(instance(), MAKEINTRESOURCEW(RES_MAIN));
     ACCEL accelerators[4] = {};
@@ -728,6 +740,78 @@ TEST_F(MainWindow, FileMenuOpensOnScreen) {
     SendMessageW(window_, WM_SYSCOMMAND, SC_KEYMENU, 'f');
     photographer.join();
     EXPECT_TRUE(shown);
+}
+
+// The composer's loop: the time dialog and its line, the check marks of play
+// on save and the mutes, a save heard through the watcher.
+TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
+    open();
+    EXPECT_TRUE(drop({write_song(L"song.mml")}));
+    std::vector<std::wstring> prompts, filled;
+    auto answer_with = [&](const wchar_t* typed, int button) {
+        return [&prompts, &filled, typed, button](HWND dialog) {
+            prompts.push_back(item_text(dialog, ASK_TEXT_PROMPT));
+            filled.push_back(item_text(dialog, ASK_TEXT_FIELD));
+            SetDlgItemTextW(dialog, ASK_TEXT_FIELD, typed);
+            if (filled.size() > 1) return press(dialog, button);
+            // Once on screen for a moment, a picture for people to look at, like win32-about.bmp.
+            static HWND shown;
+            shown = dialog;
+            SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR timer, DWORD) {
+                KillTimer(nullptr, timer);
+                save_screen(L"win32-play-from.bmp", 480, 320);
+                press(shown, IDOK);
+            });
+        };
+    };
+    {
+        Answerer answerer({answer_with(L"1:30", IDOK), answer_with(L"2:00", IDCANCEL)});  // the first: OK
+        command(CMD_PLAY_FROM);
+        command(CMD_PLAY_FROM);
+        ASSERT_EQ(answerer.seen.size(), 2u);
+        EXPECT_EQ(answerer.seen[0].caption, utf16(text::PLAY_FROM_TITLE));
+    }
+    ASSERT_EQ(filled.size(), 2u);
+    EXPECT_EQ(prompts[0], utf16(text::PLAY_FROM_PROMPT));
+    EXPECT_EQ(filled[0], L"0:00");
+    EXPECT_EQ(filled[1], L"1:30");  // the last value; then cancelled
+    EXPECT_EQ(controller_of(window_)->start_seconds(), 90);
+    EXPECT_TRUE(playing());
+    EXPECT_TRUE(painted("途中から 1:30"));
+    Pixels pixels = capture_client(window_);
+    const RECT line = pixels.ink({0, 90, pixels.width, 90 + line_height(window_)});
+    ASSERT_LT(line.left, line.right);
+    EXPECT_GE(line.left, 10);
+    EXPECT_LE(line.left, 13);
+    save_screen(L"win32-loop.bmp", 320, 240);  // for people to look at: the window playing from 1:30
+
+    HMENU bar = GetMenu(window_);
+    auto checked = [&](int popup, UINT id) {
+        HMENU items = GetSubMenu(bar, popup);
+        SendMessageW(window_, WM_INITMENUPOPUP, WPARAM(items), popup);
+        return (GetMenuState(items, id, MF_BYCOMMAND) & MF_CHECKED) != 0;
+    };
+    EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
+    command(CMD_PLAY_ON_SAVE);
+    EXPECT_TRUE(checked(1, CMD_PLAY_ON_SAVE));
+    command(CMD_STOP);
+    write_song(L"song.mml", "0cde\r\n1cde\r\n2cde\r\n");
+    for (int i = 0; i < 6000 && !playing(); ++i) {
+        pump();
+        Sleep(10);
+    }
+    EXPECT_TRUE(playing());
+
+    command(CMD_MUTE_TRACK + 3);
+    command(CMD_MUTE_TRACK + 7);
+    EXPECT_TRUE(checked(2, CMD_MUTE_TRACK + 3));
+    EXPECT_FALSE(checked(2, CMD_MUTE_TRACK + 4));
+    EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0b10001000);
+    command(CMD_UNMUTE_ALL);
+    EXPECT_FALSE(checked(2, CMD_MUTE_TRACK + 3));
+    EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0);
+    command(CMD_PLAY_ON_SAVE);
+    EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
 }
 
 }  // namespace
