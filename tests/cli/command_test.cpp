@@ -615,13 +615,15 @@ TEST_F(RenderParts, FromAfterTheEndWritesNothingAndFails) {
              {"p03_noise_drums.mml", "--from", "1.64"},                     // ends at 72000 frames, 1.63 s
              {"p03_noise_drums.mml", "--from", "1:00", "--fade", "1"},      // found by the first pass
              {"p08_repeats_loop.mml", "--from", "9:59.9"},                  // after its first loop
+             {"p03_noise_drums.mml", "--from", "5", "-o", "-"},              // not even a header
              {"p03_noise_drums.mml", "--from", "5", "--play"}}) {
         SCOPED_TRACE(::testing::PrintToString(args));
         std::vector<std::string> all = args;
         all.insert(all.end(), {"-q"});
-        if (args.back() != "--play") all.insert(all.end(), {"-o", "cut.wav"});
+        if (args.back() != "--play" && args.back() != "-") all.insert(all.end(), {"-o", "cut.wav"});
         const Result r = render(all);
         EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find("bleepforge-render: " + args[0] + ": ends at "), std::string::npos) << r.err;
         EXPECT_EQ(files(), before);
     }
@@ -697,6 +699,17 @@ TEST_F(RenderParts, StemsFadeAsTheMixAndFollowTheCut) {
         apply_fade_like_the_mix(expected, count, fade);
         EXPECT_EQ(samples("faded" + part + ".wav"), expected);
     }
+}
+
+TEST_F(RenderParts, StandardOutputGetsTheFileOfAFadedCutWithItsLengths) {
+    std::vector<std::string> args = {"r01_random.mml", "-q", "--seconds", "1", "--from", "0:01.5", "--fade", "0.5"};
+    args.insert(args.end(), {"-o", "file.wav"});
+    ASSERT_EQ(render(args).status, 0);
+    args.back() = "-";
+    const Result r = render(args);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == test::read_file(dir_ / "file.wav"));
+    EXPECT_EQ(wave_params("file.wav"), frames_params(45000));
 }
 
 TEST_F(RenderParts, AFailingStemLeavesEveryFileAsItWas) {
