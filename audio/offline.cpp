@@ -21,9 +21,10 @@ int loops_completed(const Engine& engine) {
 RenderResult render_song(Engine& engine, const RenderLimits& limits,
                          const std::function<void(const Engine&)>& progress, const BlockSink& sink) {
     std::array<std::int16_t, BLOCK_SAMPLES> block;
-    std::uint64_t end_frame = UINT64_MAX;  // of the kept frames: where the render stops
-    if (limits.max_blocks > 0) end_frame = limits.from_frame + limits.max_blocks * BLOCK_FRAMES;
-    if (limits.ceiling_frames > 0) end_frame = std::min(end_frame, limits.ceiling_frames);
+    // Where the render stops, counted in kept frames from the start.
+    const std::uint64_t blocks_end =
+        limits.max_blocks > 0 ? limits.from_frame + limits.max_blocks * BLOCK_FRAMES : UINT64_MAX;
+    const std::uint64_t end_frame = limits.ceiling_frames > 0 ? std::min(blocks_end, limits.ceiling_frames) : blocks_end;
 
     RenderResult result{RenderEnd::SONG_ENDED, 0, 0, 0};
     auto ended = [&](RenderEnd end) {
@@ -50,8 +51,7 @@ RenderResult render_song(Engine& engine, const RenderLimits& limits,
         if (!any_track_active(engine)) return ended(RenderEnd::SONG_ENDED);
         if (limits.loops > 0 && loops_completed(engine) >= limits.loops) return ended(RenderEnd::LOOPS);
         if (result.frames_kept >= end_frame) {
-            const bool by_blocks = limits.max_blocks > 0 && end_frame == limits.from_frame + limits.max_blocks * BLOCK_FRAMES;
-            return ended(by_blocks ? RenderEnd::BLOCKS : RenderEnd::CEILING);
+            return ended(end_frame == blocks_end ? RenderEnd::BLOCKS : RenderEnd::CEILING);
         }
         if (engine.recording_mode && engine.recorded_frames >= RECORD_CAPACITY - 1) {
             return ended(RenderEnd::CAPTURE_FULL);

@@ -62,8 +62,9 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
     stop_requested.store(false);
     // --from is reached on an engine of our own, whole blocks at full speed, so the stream never waits for it.
     const std::uint64_t from_blocks = render_limits(options).from_frame / BLOCK_FRAMES;
-    auto start = std::make_unique<Engine>();
+    std::unique_ptr<Engine> start;
     if (from_blocks > 0) {
+        start = std::make_unique<Engine>();
         load_song(*start, song_bytes);
         const RenderResult skipped = render_song(*start, {.max_blocks = from_blocks});
         if (skipped.end != RenderEnd::BLOCKS) return report_failure(options.song, ends_before_from(skipped, options));
