@@ -28,13 +28,21 @@ std::vector<SaveFilter> save_filters() {
 }
 
 Controller::Controller(AudioStream& stream, Shell& shell) : stream_(stream), shell_(shell) {
-    // The render thread tells of a stalled device; the window repaints to show its line.
-    stream_.set_state_listener([this] { post([this] { shell_.repaint(); }); });
+    // The render thread tells of a stalled device or of a song that ended: the
+    // window repaints to show its line, and the scopes stop when nothing plays.
+    stream_.set_state_listener([this] {
+        post([this] {
+            shell_.repaint();
+            follow_playing();
+        });
+    });
+    stream_.set_scope_enabled(true);
 }
 
 Controller::~Controller() {
     watcher_.reset();
     stream_.set_state_listener({});
+    stream_.set_scope_enabled(false);
     if (writer_.joinable()) writer_.join();
 }
 
@@ -84,6 +92,7 @@ void Controller::load(const DroppedFile& file) {
 
 void Controller::stop() {
     stream_.with_engine([](Engine& engine) { stop_all_tracks(engine); });
+    follow_playing();
 }
 
 void Controller::record_on() {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/scope.h"
 #include "audio/stream.h"
 
 namespace bleepforge {
@@ -108,6 +109,16 @@ public:
     // A small modal dialog with a one-line field, OK and Cancel; returns the
     // field's text, or nothing when cancelled.
     virtual std::optional<std::string> ask_text(const TextRequest&) { return std::nullopt; }
+    // From now on calls Controller::tick() every `milliseconds` from the
+    // event loop; 0 stops the calls.
+    virtual void set_tick_interval(int /*milliseconds*/) {}
+};
+
+// What the track scopes add to the paint: their labels, painted as the lines
+// are, then their frames and traces, in order.
+struct ScopePicture {
+    std::vector<PaintLine> labels;
+    std::vector<Polyline> lines;
 };
 
 enum class KeyKind {
@@ -191,6 +202,15 @@ public:
     void toggle_mute(int track);
     void unmute_all();
     bool muted(int track) const { return (muted_ >> track) & 1u; }
+    // How often the scopes are redrawn while anything plays: about 30 times a second.
+    static constexpr int TICK_MS = 33;
+    // The track scopes in a client area of `width` x `height` pixels whose
+    // font's lines are `line_height` high: below every painted line, in the
+    // space left. Each shows its track's output as the device has it now;
+    // flat while nothing plays, greyed while the track is muted.
+    ScopePicture scope_picture(int width, int height, int line_height);
+    // The tick timer fired: the scopes are redrawn.
+    void tick();
 
 private:
     void load(const DroppedFile& file);
@@ -219,6 +239,10 @@ private:
     std::uint8_t muted_ = 0;       // bit k: track k muted
     std::uint64_t watch_generation_ = 0;  // notices of an older watcher are dropped
     std::unique_ptr<FileWatcher> watcher_;
+    // Starts the tick timer when anything plays and stops it when nothing does.
+    void follow_playing();
+    bool ticking_ = false;       // the shell's tick timer runs: something plays
+    bool traces_drawn_ = false;  // the latest picture drew live traces, not flat lines
 };
 
 // `seconds` as the window shows a start point: "0:05", "1:30", "1:30.25" (to the millisecond).

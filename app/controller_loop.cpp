@@ -43,6 +43,7 @@ void Controller::start_song(const PreparedSong& song) {
         });
     }
     if (load_problem_ != problem_before) shell_.repaint();
+    follow_playing();
 }
 
 void Controller::play_from() {

@@ -14,6 +14,7 @@ namespace bleepforge::win32 {
 namespace {
 
 constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from the string table
+constexpr UINT_PTR TICK_TIMER = 1;  // the controller's tick timer (Shell::set_tick_interval)
 
 // What the DLG_ASK_TEXT dialog shows and what it answered.
 struct AskText {
@@ -104,6 +105,38 @@ public:
     }
 
     HINSTANCE instance = nullptr;  // of the DLG_ASK_TEXT resource
+
+    void set_tick_interval(int milliseconds) override {
+        if (!window) return;
+        if (milliseconds > 0) {
+            SetTimer(window, TICK_TIMER, UINT(milliseconds), nullptr);
+        } else {
+            KillTimer(window, TICK_TIMER);
+        }
+    }
+};
+
+// The system's message font: unlike the stock system font it is linked to a
+// Japanese face on every current edition of Windows. Made once per window.
+class MessageFont {
+public:
+    MessageFont() {
+        NONCLIENTMETRICSW metrics{};
+        metrics.cbSize = sizeof metrics;
+        if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+            font_ = CreateFontIndirectW(&metrics.lfMessageFont);
+        }
+    }
+    ~MessageFont() {
+        if (font_) DeleteObject(font_);
+    }
+    MessageFont(const MessageFont&) = delete;
+    MessageFont& operator=(const MessageFont&) = delete;
+    // Null when it could not be made: the DC's own font is used then.
+    HFONT get() const { return font_; }
+
+private:
+    HFONT font_ = nullptr;
 };
 
 // What one main window needs. The window owns it from WM_NCCREATE on; it is
@@ -115,6 +148,7 @@ struct WindowState {
     }
 
     HINSTANCE instance;
+    MessageFont font;
     WindowShell shell;
     Controller controller;
     int handlers_running = 0;
@@ -148,23 +182,55 @@ KeyKind key_kind(WPARAM virtual_key) {
     return KeyKind::OTHER;
 }
 
-void paint(HWND window, Controller& controller) {
+void draw_line(HDC dc, RECT client, int line_height, const PaintLine& line) {
+    const std::wstring text = utf16(line.text);
+    if (line.place == PaintLine::Place::CENTRED_ROW) {
+        RECT row = client;
+        row.top += line.row * line_height;
+        DrawTextW(dc, text.c_str(), int(text.size()), &row, DT_CENTER);
+    } else {
+        TextOutW(dc, line.x, line.y, text.c_str(), int(text.size()));
+    }
+}
+
+void draw_polyline(HDC dc, const Polyline& line) {
+    std::vector<POINT> points(line.points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) points[i] = {line.points[i].x, line.points[i].y};
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(line.colour.r, line.colour.g, line.colour.b));
+    HGDIOBJ old = SelectObject(dc, pen);
+    ::Polyline(dc, points.data(), int(points.size()));
+    SelectObject(dc, old);
+    DeleteObject(pen);
+}
+
+// Paints the whole client area into a bitmap first and copies it in one go,
+// so the scopes' many repaints do not flicker.
+void paint(HWND window, WindowState& state) {
     PAINTSTRUCT ps;
-    HDC dc = BeginPaint(window, &ps);
+    HDC window_dc = BeginPaint(window, &ps);
     RECT client;
     GetClientRect(window, &client);
+    HDC dc = CreateCompatibleDC(window_dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(window_dc, client.right, client.bottom);
+    HGDIOBJ old_bitmap = SelectObject(dc, bitmap);
+    HGDIOBJ old_font = state.font.get() ? SelectObject(dc, state.font.get()) : nullptr;
+    FillRect(dc, &client, GetSysColorBrush(COLOR_WINDOW));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
-    for (const PaintLine& line : controller.paint_lines()) {
-        const std::wstring text = utf16(line.text);
-        if (line.place == PaintLine::Place::CENTRED_ROW) {
-            RECT row = client;
-            row.top += line.row * metrics.tmHeight;
-            DrawTextW(dc, text.c_str(), int(text.size()), &row, DT_CENTER);
-        } else {
-            TextOutW(dc, line.x, line.y, text.c_str(), int(text.size()));
-        }
-    }
+
+    Controller& controller = state.controller;
+    for (const PaintLine& line : controller.paint_lines()) draw_line(dc, client, metrics.tmHeight, line);
+    const ScopePicture scopes = controller.scope_picture(client.right, client.bottom, metrics.tmHeight);
+    for (const PaintLine& label : scopes.labels) draw_line(dc, client, metrics.tmHeight, label);
+    for (const Polyline& line : scopes.lines) draw_polyline(dc, line);
+
+    BitBlt(window_dc, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
+    if (old_font) SelectObject(dc, old_font);
+    SelectObject(dc, old_bitmap);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
     EndPaint(window, &ps);
 }
 
@@ -219,7 +285,13 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
             controller.window_closed();
             PostQuitMessage(0);
             return true;
-        case WM_PAINT: paint(window, controller); return true;
+        case WM_PAINT: paint(window, state); return true;
+        case WM_ERASEBKGND: result = 1; return true;  // the paint covers every pixel
+        case WM_GETFONT: result = reinterpret_cast<LRESULT>(state.font.get()); return true;
+        case WM_TIMER:
+            if (wparam != TICK_TIMER) return false;
+            controller.tick();
+            return true;
         case WM_RUN_POSTED: controller.run_posted(); return true;
         case WM_KEYDOWN: controller.key_down(key_kind(wparam)); return true;
         case WM_LBUTTONDOWN: controller.left_button(); return true;

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "audio/mixer.h"
+#include "audio/track_scope.h"
+#include "sequencer/transport.h"
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -68,9 +70,12 @@ struct AudioStream::Impl {
     std::mutex halt_mutex;  // one halt at a time
     std::mutex listener_mutex;  // held while the listener is called or replaced
     std::function<void()> state_listener;
+    // Set once under the engine lock by the scope's one thread, never freed before the render thread ends.
+    std::unique_ptr<TrackScopeBuffer> scope;
     std::thread thread;
 
     void render_thread(std::mutex& engine_lock, Engine& engine);
+    void tell_listener();
 };
 
 AudioStream::AudioStream(std::unique_ptr<AudioDevice> device)
@@ -91,30 +96,45 @@ AudioStream::~AudioStream() {
     impl_->device->close();
 }
 
+void AudioStream::Impl::tell_listener() {
+    std::lock_guard<std::mutex> lock(listener_mutex);
+    if (state_listener) state_listener();
+}
+
 void AudioStream::Impl::render_thread(std::mutex& engine_lock, Engine& engine) {
     raise_priority();
     int i = 0;
+    std::uint64_t handed = 0;               // blocks handed to the device so far
+    TrackScopeBuffer* tapped = nullptr;     // the scope the block in hand was tapped into, if any
+    bool was_playing = false;
     while (!stop_requested.load(std::memory_order_acquire)) {
         // One block plays while the other is mixed; the block mixed after a
         // stop request is never written.
         if (device->write_block(output_blocks[i].data(), DEVICE_WAIT_MS) == AudioDevice::Wait::TIMED_OUT) {
             std::fprintf(stderr, "%s: the sound device stopped answering; playback stopped\n", program_name);
             State streaming = State::STREAMING;
-            if (state.compare_exchange_strong(streaming, State::STALLED)) {
-                std::lock_guard<std::mutex> lock(listener_mutex);
-                if (state_listener) state_listener();
-            }
+            if (state.compare_exchange_strong(streaming, State::STALLED)) tell_listener();
             return;
         }
+        // The scope shows the block just handed over, one block ahead of the
+        // one mixed next: what the device plays about now. A sound server adds
+        // its own latency on top, which no test here can see.
+        if (tapped) tapped->publish(handed);
+        ++handed;
         i = 1 - i;
         std::chrono::nanoseconds took;
+        bool playing;
         {
             std::lock_guard<std::mutex> lock(engine_lock);
             const auto start = std::chrono::steady_clock::now();
             mix_block(engine, output_blocks[i].data());
             took = std::chrono::steady_clock::now() - start;
             blocks_mixed.fetch_add(1, std::memory_order_relaxed);
+            tapped = scope && engine.track_tap == scope->tap() ? scope.get() : nullptr;
+            playing = any_track_active(engine);
         }
+        if (was_playing && !playing) tell_listener();
+        was_playing = playing;
         if (took.count() > worst_mix_ns.load(std::memory_order_relaxed)) {
             worst_mix_ns.store(took.count(), std::memory_order_relaxed);
         }
@@ -138,6 +158,18 @@ void AudioStream::halt() {
 void AudioStream::set_state_listener(std::function<void()> listener) {
     std::lock_guard<std::mutex> lock(impl_->listener_mutex);
     impl_->state_listener = std::move(listener);
+}
+
+void AudioStream::set_scope_enabled(bool on) {
+    std::unique_ptr<TrackScopeBuffer> made;
+    if (on && !impl_->scope) made = std::make_unique<TrackScopeBuffer>();  // outside the lock: it is large
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (made) impl_->scope = std::move(made);
+    engine_->track_tap = on ? impl_->scope->tap() : nullptr;
+}
+
+const TrackScope* AudioStream::latest_scope() {
+    return impl_->scope ? &impl_->scope->latest() : nullptr;
 }
 
 AudioStream::State AudioStream::state() const { return impl_->state.load(); }

@@ -15,6 +15,9 @@
 
 namespace bleepforge {
 
+class TrackScopeBuffer;
+struct TrackScope;
+
 class AudioStream {
 public:
     enum class State {
@@ -49,9 +52,11 @@ public:
 
     State state() const;
     // Called on the render thread right after the state changed there (a
-    // device that stopped answering), so a window can repaint without user
-    // action. Empty: none. Setting waits for a call in progress to end, so
-    // once set to empty the previous function is never called again.
+    // device that stopped answering), and after a block that left every track
+    // inactive when one was active before it (a song that ended or was
+    // stopped), so a window can repaint without user action. Empty: none.
+    // Setting waits for a call in progress to end, so once set to empty the
+    // previous function is never called again.
     void set_state_listener(std::function<void()> listener);
     std::string device_error() const;  // why the device failed to open, else empty
 
@@ -60,6 +65,16 @@ public:
         std::chrono::nanoseconds worst_mix;  // longest single mix_block so far
     };
     Stats stats() const;
+
+    // On: from the next block mixed on, each block handed to the device is
+    // also handed, per track, to latest_scope() (for a window that draws the
+    // tracks). Off: the render thread copies nothing. The first `true`
+    // allocates the buffers on the calling thread. This and latest_scope()
+    // are called from one thread only (the UI thread).
+    void set_scope_enabled(bool on);
+    // The tracks' newest output handed to the device, unchanged until the
+    // next call; nullptr before the first set_scope_enabled(true).
+    const TrackScope* latest_scope();
 
 private:
     struct Impl;

@@ -9,6 +9,9 @@
 #include "audio/mixer.h"
 #include "audio/offline.h"
 #include "mml/song.h"
+#if defined(BLEEPFORGE_SCOPE_BENCH)
+#include "audio/track_scope.h"
+#endif
 
 namespace bleepforge {
 namespace {
@@ -100,6 +103,20 @@ void BM_RenderMinute(benchmark::State& state) {
     state.counters["real_time_x"] =
         benchmark::Counter(double(state.iterations()) * 60, benchmark::Counter::kIsRate);
 }
+
+#if defined(BLEEPFORGE_SCOPE_BENCH)
+// What a window's scopes add to each block on the render thread: the tapped
+// mix above plus handing the tap over.
+void BM_ScopePublish(benchmark::State& state) {
+    TrackScopeBuffer scope;
+    std::uint64_t block = 0;
+    for (auto _ : state) {
+        scope.publish(++block);
+        benchmark::DoNotOptimize(scope.tap());
+    }
+}
+BENCHMARK(BM_ScopePublish)->Unit(benchmark::kMicrosecond);
+#endif
 
 BENCHMARK(BM_MixBlockHeaviest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockControlFlood)->Unit(benchmark::kMicrosecond);

@@ -75,24 +75,36 @@ protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         const QFontMetrics metrics(font());
-        for (const PaintLine& line : window_.controller().paint_lines()) {
-            const QString text = from_utf8(line.text);
-            if (line.place == PaintLine::Place::CENTRED_ROW) {
-                const QRect row(0, line.row * metrics.height(), width(), metrics.height());
-                painter.drawText(row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
-            } else {
-                painter.drawText(QPoint(line.x, line.y + metrics.ascent()), text);
-            }
+        for (const PaintLine& line : window_.controller().paint_lines()) draw(painter, metrics, line);
+        const ScopePicture scopes = window_.controller().scope_picture(width(), height(), metrics.height());
+        for (const PaintLine& label : scopes.labels) draw(painter, metrics, label);
+        for (const Polyline& line : scopes.lines) {
+            painter.setPen(QColor(line.colour.r, line.colour.g, line.colour.b));
+            QPolygon points;
+            for (const Point& p : line.points) points << QPoint(p.x, p.y);
+            painter.drawPolyline(points);
         }
     }
 
 private:
+    void draw(QPainter& painter, const QFontMetrics& metrics, const PaintLine& line) {
+        const QString text = from_utf8(line.text);
+        if (line.place == PaintLine::Place::CENTRED_ROW) {
+            const QRect row(0, line.row * metrics.height(), width(), metrics.height());
+            painter.drawText(row, Qt::AlignHCenter | Qt::AlignTop | Qt::TextSingleLine, text);
+        } else {
+            painter.drawText(QPoint(line.x, line.y + metrics.ascent()), text);
+        }
+    }
+
     MainWindow& window_;
 };
 
 class MainWindow::QtShell : public Shell {
 public:
-    explicit QtShell(MainWindow& window) : window_(window) {}
+    explicit QtShell(MainWindow& window) : window_(window) {
+        QObject::connect(&ticks_, &QTimer::timeout, &window, [&window] { window.controller().tick(); });
+    }
 
     void show_message(const std::string& text, const std::string& caption) override {
         QMessageBox box(QMessageBox::NoIcon, from_utf8(caption), from_utf8(text), QMessageBox::Ok, &window_);
@@ -139,8 +151,17 @@ public:
         QMetaObject::invokeMethod(window, [window] { window->controller().run_posted(); }, Qt::QueuedConnection);
     }
 
+    void set_tick_interval(int milliseconds) override {
+        if (milliseconds > 0) {
+            ticks_.start(milliseconds);
+        } else {
+            ticks_.stop();
+        }
+    }
+
 private:
     MainWindow& window_;
+    QTimer ticks_;
 };
 
 MainWindow::MainWindow(AudioStream& stream)

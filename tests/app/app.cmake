@@ -1,7 +1,7 @@
 # The player's tests: the controller against a fake shell, and the Qt window
 # driven headless (offscreen platform, no display needed).
 if(TARGET bleepforge_app)
-  add_executable(app_tests ${CMAKE_CURRENT_LIST_DIR}/controller_test.cpp)
+  add_executable(app_tests ${CMAKE_CURRENT_LIST_DIR}/controller_test.cpp ${CMAKE_CURRENT_LIST_DIR}/scope_test.cpp)
   target_link_libraries(app_tests PRIVATE bleepforge_app bleepforge_test_support GTest::gtest_main)
   target_compile_options(app_tests PRIVATE ${BLEEPFORGE_WARNINGS})
   gtest_discover_tests(app_tests DISCOVERY_TIMEOUT 60)

@@ -40,6 +40,7 @@ public:
         return answer ? answer(request) : fs::path{};
     }
     void repaint() override { ++repaints; }
+    void set_tick_interval(int milliseconds) override { tick_intervals.push_back(milliseconds); }
     void wake_ui() override {
         std::lock_guard<std::mutex> lock(wake_mutex);
         ++wakes;
@@ -69,6 +70,7 @@ public:
     }
     std::vector<TextRequest> text_requests;
     std::optional<std::string> text_answer;  // nothing: Cancel
+    std::vector<int> tick_intervals;
 };
 
 void write_file(const fs::path& path, const std::string& bytes) {
@@ -320,6 +322,127 @@ TEST_F(ControllerTest, ClosingDuringTheExportWaitsForTheWrite) {
     EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), nullptr);
     controller_.run_posted();  // the completion finds the window gone
     EXPECT_TRUE(shell_.messages.empty());
+}
+
+// The scopes of an idle window: eight labelled boxes below the lines, flat
+// traces at their middle rows, and no timer asked for.
+TEST_F(ControllerTest, IdleScopesAreFlatAndRequestNoUpdates) {
+    constexpr int LINE = 16;
+    const ScopePicture picture = controller_.scope_picture(240, 200, LINE);
+    ASSERT_EQ(picture.labels.size(), std::size_t{TRACK_COUNT});
+    ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(picture.labels[std::size_t(k)].text, std::to_string(k));
+        const std::vector<Point>& frame = picture.lines[std::size_t(k)].points;
+        EXPECT_EQ(picture.lines[std::size_t(k)].colour, scope::FRAME);
+        EXPECT_GE(frame[0].y, 70 + LINE);  // below the lowest line's place
+        EXPECT_LE(frame[2].y, 199);
+        const Polyline& trace = picture.lines[std::size_t(TRACK_COUNT + k)];
+        EXPECT_EQ(trace.colour, scope::TRACE);
+        ASSERT_FALSE(trace.points.empty());
+        for (const Point& p : trace.points) EXPECT_EQ(p.y, (frame[0].y + frame[2].y) / 2);
+    }
+    controller_.stop();
+    // A song on a stream without a device does not advance: nothing to follow either.
+    controller_.drop({{song_}});
+    EXPECT_EQ(active_tracks(), 2);
+    EXPECT_TRUE(shell_.tick_intervals.empty());
+    EXPECT_EQ(shell_.repaints, 0);
+    // Too little room: no scopes at all.
+    EXPECT_TRUE(controller_.scope_picture(240, 100, LINE).lines.empty());
+}
+
+// A triangle at 440 Hz on track 0 through a device that takes blocks at
+// once. Each scope is 882 + 2 pixels wide, one column a frame, and 256 rows
+// from its top inner row to its bottom one.
+TEST(ControllerScopes, KnownToneGivesItsTrace) {
+    const fs::path song = fs::temp_directory_path() / "bleepforge_controller_tone.mml";
+    const std::string bytes = "0@48 v15 o4 l1 L a\r\n";
+    write_file(song, bytes);
+    constexpr int LINE = 16, BOX_HEIGHT = 259, TOP = 70 + LINE + scope::GAP;
+    constexpr int WIDTH = 4 * (scope::SHOWN_FRAMES + 2) + 5 * scope::GAP;
+    constexpr int HEIGHT = TOP + 2 * BOX_HEIGHT + 2 * scope::GAP;
+    constexpr int MIDDLE = TOP + 1 + 128;
+    // The loudest sample the tone reaches, from the offline mix.
+    int peak = 0;
+    {
+        auto engine = std::make_unique<Engine>();
+        load_song(*engine, bytes);
+        std::vector<std::int16_t> block(BLOCK_SAMPLES);
+        for (int i = 0; i < 4; ++i) {
+            mix_block(*engine, block.data());
+            for (int f = 0; f < BLOCK_FRAMES; ++f) peak = std::max(peak, (block[2 * f] + block[2 * f + 1]) / 2);
+        }
+    }
+    ASSERT_GT(peak, 3000);
+
+    FakeShell shell;
+    auto device = std::make_unique<TestDevice>(TestDevice::Options{.block_period = std::chrono::milliseconds(2)});
+    std::shared_ptr<TestDevice::Log> log = device->log();
+    AudioStream stream(std::move(device));
+    Controller controller(stream, shell);
+    controller.drop({{song}});
+    EXPECT_EQ(shell.tick_intervals, std::vector<int>{Controller::TICK_MS});
+    ASSERT_TRUE(log->wait_for_blocks(log->blocks() + 6, std::chrono::minutes(1)));
+
+    const ScopePicture picture = controller.scope_picture(WIDTH, HEIGHT, LINE);
+    ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
+    const std::vector<Point>& trace = picture.lines[TRACK_COUNT].points;
+    ASSERT_EQ(trace.size(), std::size_t{scope::SHOWN_FRAMES});
+    // Starts on the middle row, rising.
+    EXPECT_NEAR(trace[0].y, MIDDLE, 1);
+    EXPECT_LT(trace[10].y, trace[0].y);
+    // Rises through the middle every 44100 / 440 = 100.2 columns.
+    std::vector<int> rises;
+    for (std::size_t c = 1; c < trace.size(); ++c) {
+        if (trace[c - 1].y > MIDDLE && trace[c].y <= MIDDLE) rises.push_back(int(c));
+    }
+    ASSERT_EQ(rises.size(), 8u);
+    EXPECT_NEAR(rises[7], 8 * 100.23, 1.5);
+    // As high as the loudest sample: 128 rows are full scale.
+    int highest = HEIGHT, lowest = 0;
+    for (const Point& p : trace) {
+        highest = std::min(highest, p.y);
+        lowest = std::max(lowest, p.y);
+    }
+    EXPECT_NEAR(MIDDLE - highest, peak * 128 / 32768, 1);
+    EXPECT_NEAR(lowest - MIDDLE, peak * 128 / 32768, 1);
+    for (int k = 1; k < TRACK_COUNT; ++k) {  // silent tracks: flat
+        const int middle = MIDDLE + (k >= scope::COLUMNS ? BOX_HEIGHT + scope::GAP : 0);
+        for (const Point& p : picture.lines[std::size_t(TRACK_COUNT + k)].points) ASSERT_EQ(p.y, middle) << k;
+    }
+
+    // Muted: greyed at once.
+    stream.with_engine([](Engine& e) { e.muted = 1; });
+    EXPECT_EQ(controller.scope_picture(WIDTH, HEIGHT, LINE).lines[TRACK_COUNT].colour, scope::MUTED_TRACE);
+
+    // Stopped: the timer stops and the traces go flat.
+    controller.stop();
+    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0}));
+    EXPECT_EQ(shell.repaints, 1);
+    const ScopePicture stopped = controller.scope_picture(WIDTH, HEIGHT, LINE);
+    for (const Point& p : stopped.lines[TRACK_COUNT].points) ASSERT_EQ(p.y, MIDDLE);
+    controller.window_closed();
+    fs::remove(song);
+}
+
+// A song that ends by itself stops the timer through the stream's word to the window.
+TEST(ControllerScopes, SongThatEndsStopsTheUpdates) {
+    const fs::path song = fs::temp_directory_path() / "bleepforge_controller_short.mml";
+    write_file(song, "0l2cx\r\n");  // half a second
+    FakeShell shell;
+    AudioStream stream(std::make_unique<TestDevice>(TestDevice::Options{.block_period = std::chrono::milliseconds(2)}));
+    Controller controller(stream, shell);
+    controller.drop({{song}});
+    EXPECT_EQ(shell.tick_intervals, std::vector<int>{Controller::TICK_MS});
+    controller.tick();
+    EXPECT_EQ(shell.repaints, 1);
+    ASSERT_TRUE(shell.wait_for_wake());
+    controller.run_posted();
+    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0}));
+    controller.window_closed();
+    fs::remove(song);
 }
 
 TEST(WavExtension, AddedOnlyWhenMissing) {

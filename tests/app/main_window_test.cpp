@@ -517,6 +517,102 @@ TEST_F(WindowTest, SongNamedInShiftJisOpensByBothRoutes) {
     EXPECT_EQ(active_tracks(), 3);
 }
 
+// Eight tracks, each sounding a different steady tone.
+constexpr char EIGHT_TRACKS[] =
+    "0@48 v15 o4 l1 L a\r\n1@0 v15 o5 l1 L c\r\n2@32 v15 o3 l1 L e\r\n3@48 v15 o5 l1 L g\r\n"
+    "4@2 v15 o4 l1 L d\r\n5@56 v15 o4 l1 L f\r\n6@33 v15 o4 l1 L b\r\n7@16 v15 o3 l1 L c\r\n";
+
+// Where each colour lands on the canvas, scope by scope.
+struct ScopeInk {
+    std::vector<QRect> boxes;            // each scope's frame
+    std::vector<int> rows;               // per box: rows holding `colour`
+    int outside = 0;                     // pixels of `colour` outside every box
+};
+
+ScopeInk scope_ink(MainWindow& window, QColor colour) {
+    QWidget* canvas = window.centralWidget();
+    const QImage image = canvas->grab().toImage();
+    const ScopePicture picture =
+        window.controller().scope_picture(canvas->width(), canvas->height(), canvas->fontMetrics().height());
+    ScopeInk ink;
+    for (int k = 0; k < TRACK_COUNT && k < int(picture.lines.size()); ++k) {
+        const std::vector<Point>& frame = picture.lines[std::size_t(k)].points;
+        ink.boxes.push_back(QRect(QPoint(frame[0].x, frame[0].y), QPoint(frame[2].x, frame[2].y)));
+    }
+    ink.rows.assign(ink.boxes.size(), 0);
+    for (int y = 0; y < image.height(); ++y) {
+        std::vector<bool> row_has(ink.boxes.size(), false);
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixelColor(x, y) != colour) continue;
+            bool inside = false;
+            for (std::size_t b = 0; b < ink.boxes.size(); ++b) {
+                if (ink.boxes[b].contains(x, y)) row_has[b] = inside = true;
+            }
+            ink.outside += inside ? 0 : 1;
+        }
+        for (std::size_t b = 0; b < row_has.size(); ++b) ink.rows[b] += row_has[b] ? 1 : 0;
+    }
+    return ink;
+}
+
+QColor qcolour(Colour c) { return QColor(c.r, c.g, c.b); }
+
+// Through a device taking blocks in real time: every scope draws its track's
+// wave while the song plays, the window repaints by itself meanwhile and
+// not at all once stopped; the scopes grow with the window.
+TEST(WindowScopes, TracesMoveInsideTheirBoxesWhilePlaying) {
+    const fs::path song = fs::temp_directory_path() / "bleepforge_window_scopes.mml";
+    write_file(song, EIGHT_TRACKS);
+    const auto period = std::chrono::microseconds(1'000'000LL * BLOCK_FRAMES / SAMPLE_RATE);
+    AudioStream stream(std::make_unique<TestDevice>(TestDevice::Options{.block_period = period}));
+    MainWindow window(stream);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_NE(window.minimumSize(), window.maximumSize());  // resizable
+
+    ScopeInk idle = scope_ink(window, qcolour(scope::TRACE));
+    ASSERT_EQ(idle.boxes.size(), std::size_t{TRACK_COUNT});
+    for (int rows : idle.rows) EXPECT_EQ(rows, 1);  // a flat line
+    EXPECT_EQ(idle.outside, 0);
+
+    std::vector<std::vector<std::string>> painted;
+    window.centralWidget()->installEventFilter(new PaintSpy(window, painted));
+    window.controller().drop({{song}});
+    QTest::qWait(400);
+    EXPECT_GE(painted.size(), 4u);  // about 12 ticks
+    for (const QSize size : {QSize(240, 200), QSize(480, 400)}) {
+        window.resize(size);
+        QTest::qWait(100);
+        const ScopeInk playing = scope_ink(window, qcolour(scope::TRACE));
+        ASSERT_EQ(playing.boxes.size(), std::size_t{TRACK_COUNT});
+        for (int k = 0; k < TRACK_COUNT; ++k) {
+            EXPECT_GE(playing.rows[std::size_t(k)], 2) << size.width() << " " << k;
+        }
+        EXPECT_EQ(playing.outside, 0);
+        if (size.width() == 480) {
+            EXPECT_GT(playing.boxes[0].width(), 2 * idle.boxes[0].width());
+        }
+    }
+
+    stream.with_engine([](Engine& e) { e.muted = 0b10; });
+    window.controller().tick();
+    const ScopeInk muted = scope_ink(window, qcolour(scope::MUTED_TRACE));
+    EXPECT_EQ(std::count_if(muted.rows.begin(), muted.rows.end(), [](int rows) { return rows > 0; }), 1);
+    EXPECT_GE(muted.rows[1], 2);
+
+    // Stopped: the flat traces are painted at once, then once more on the
+    // stream's word that playing ended; then nothing.
+    painted.clear();
+    window.controller().stop();
+    EXPECT_EQ(painted.size(), 1u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return painted.size() == 2; }, 60000));
+    painted.clear();
+    QTest::qWait(300);
+    EXPECT_TRUE(painted.empty()) << painted.size() << " paints while idle";
+    window.close();
+    fs::remove(song);
+}
+
 TEST(KeyKinds, WinKeyDownMeaning) {
     EXPECT_EQ(key_kind(Qt::Key_P, Qt::ShiftModifier), KeyKind::P);
     EXPECT_EQ(key_kind(Qt::Key_R, Qt::ControlModifier), KeyKind::R);

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -234,8 +235,15 @@ void photograph_and_close(HWND dialog) {
     });
 }
 
-int line_height(HWND window) {
+// A DC of the window with the font the window paints in.
+HDC font_dc(HWND window) {
     HDC dc = GetDC(window);
+    SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+    return dc;
+}
+
+int line_height(HWND window) {
+    HDC dc = font_dc(window);
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
     ReleaseDC(window, dc);
@@ -245,7 +253,7 @@ int line_height(HWND window) {
 // Where `text` starts when centred in the client area, in the window's font.
 int centred_left(HWND window, const std::string& text) {
     const std::wstring wide = utf16(text);
-    HDC dc = GetDC(window);
+    HDC dc = font_dc(window);
     SIZE size{};
     GetTextExtentPoint32W(dc, wide.c_str(), int(wide.size()), &size);
     ReleaseDC(window, dc);
@@ -586,7 +594,10 @@ TEST_F(MainWindow, PaintsTheHintAndTheRecordingLabel) {
     ASSERT_LT(hint.left, hint.right);
     EXPECT_GE(hint.left, centred_left(window_, text::HINT));  // centred, glyphs start a little inside
     EXPECT_LE(hint.left, centred_left(window_, text::HINT) + 3);
-    EXPECT_GE(before.ink({0, line, before.width, before.height}).left, before.width);  // nothing else
+    // Nothing else above the scopes.
+    const ScopePicture scopes = controller_of(window_)->scope_picture(before.width, before.height, line);
+    const LONG scopes_top = scopes.lines.at(0).points[0].y;
+    EXPECT_GE(before.ink({0, line, before.width, scopes_top}).left, before.width);
 
     key('R');
     Pixels after = capture_client(window_);
@@ -812,6 +823,124 @@ TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
     EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0);
     command(CMD_PLAY_ON_SAVE);
     EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
+}
+
+// Eight tracks, each sounding a different steady tone.
+constexpr char EIGHT_TRACKS[] =
+    "0@48 v15 o4 l1 L a\r\n1@0 v15 o5 l1 L c\r\n2@32 v15 o3 l1 L e\r\n3@48 v15 o5 l1 L g\r\n"
+    "4@2 v15 o4 l1 L d\r\n5@56 v15 o4 l1 L f\r\n6@33 v15 o4 l1 L b\r\n7@16 v15 o3 l1 L c\r\n";
+
+std::uint32_t rgb(Colour c) { return std::uint32_t(c.r) << 16 | std::uint32_t(c.g) << 8 | c.b; }
+
+// Where one colour lands in the client area, scope by scope.
+struct ScopeInk {
+    std::vector<RECT> boxes;  // each scope's frame
+    std::vector<int> rows;    // per box: rows holding the colour
+    int outside = 0;          // pixels of the colour outside every box
+};
+
+ScopeInk scope_ink(HWND window, Colour colour) {
+    const Pixels pixels = capture_client(window);
+    const ScopePicture picture =
+        controller_of(window)->scope_picture(pixels.width, pixels.height, line_height(window));
+    ScopeInk ink;
+    for (int k = 0; k < TRACK_COUNT && k < int(picture.lines.size()); ++k) {
+        const std::vector<Point>& frame = picture.lines[std::size_t(k)].points;
+        ink.boxes.push_back({frame[0].x, frame[0].y, frame[2].x + 1, frame[2].y + 1});
+    }
+    ink.rows.assign(ink.boxes.size(), 0);
+    for (int y = 0; y < pixels.height; ++y) {
+        std::vector<bool> row_has(ink.boxes.size(), false);
+        for (int x = 0; x < pixels.width; ++x) {
+            if (pixels.rgb[std::size_t(y) * pixels.width + x] != rgb(colour)) continue;
+            bool inside = false;
+            for (std::size_t b = 0; b < ink.boxes.size(); ++b) {
+                const RECT& r = ink.boxes[b];
+                if (x >= r.left && x < r.right && y >= r.top && y < r.bottom) row_has[b] = inside = true;
+            }
+            ink.outside += inside ? 0 : 1;
+        }
+        for (std::size_t b = 0; b < row_has.size(); ++b) ink.rows[b] += row_has[b] ? 1 : 0;
+    }
+    return ink;
+}
+
+// Handles this thread's messages for `milliseconds`, counting the tick timer's.
+int pump_for(int milliseconds) {
+    int ticks = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_TIMER) ++ticks;
+            if (message.message == WM_QUIT) continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        Sleep(5);
+    }
+    return ticks;
+}
+
+// Through a device taking blocks in real time: every scope draws its track's
+// wave inside its box while the song plays, ticked by a timer that stops
+// with the song; the scopes grow with the window. Keeps pictures of the
+// window in win32-scopes.bmp (design size) and win32-scopes-large.bmp.
+TEST_F(MainWindow, ScopesDrawTheTracksWhilePlaying) {
+    open();
+    SetWindowPos(window_, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    ScopeInk idle = scope_ink(window_, scope::TRACE);
+    ASSERT_EQ(idle.boxes.size(), std::size_t{TRACK_COUNT});
+    for (int rows : idle.rows) EXPECT_EQ(rows, 1);  // a flat line
+    EXPECT_EQ(idle.outside, 0);
+    EXPECT_EQ(pump_for(200), 0);
+
+    EXPECT_TRUE(drop({write_song(L"eight.mml", EIGHT_TRACKS)}));
+    EXPECT_GE(pump_for(400), 4);  // about 12 ticks
+    struct Size {
+        int width, height;
+        const wchar_t* picture;
+    };
+    for (const Size size : {Size{240, 200, L"win32-scopes.bmp"}, Size{480, 400, L"win32-scopes-large.bmp"}}) {
+        SCOPED_TRACE(size.width);
+        SetWindowPos(window_, nullptr, 0, 0, size.width, size.height, SWP_NOMOVE | SWP_NOZORDER);
+        pump_for(100);
+        const ScopeInk playing = scope_ink(window_, scope::TRACE);
+        ASSERT_EQ(playing.boxes.size(), std::size_t{TRACK_COUNT});
+        for (int k = 0; k < TRACK_COUNT; ++k) EXPECT_GE(playing.rows[std::size_t(k)], 2) << k;
+        EXPECT_EQ(playing.outside, 0);
+        if (size.width == 480) {
+            EXPECT_GT(playing.boxes[0].right - playing.boxes[0].left, 2 * (idle.boxes[0].right - idle.boxes[0].left));
+        }
+        save_screen(size.picture, size.width, size.height);
+    }
+
+    stream_->with_engine([](Engine& e) { e.muted = 0b10; });
+    pump_for(100);
+    const ScopeInk muted = scope_ink(window_, scope::MUTED_TRACE);
+    EXPECT_EQ(std::count_if(muted.rows.begin(), muted.rows.end(), [](int rows) { return rows > 0; }), 1);
+    EXPECT_GE(muted.rows[1], 2);
+
+    key(VK_SPACE);
+    EXPECT_EQ(pump_for(300), 0);
+}
+
+// The texts are painted in the system's message font, the one the window hands out.
+TEST_F(MainWindow, PaintsInTheMessageFont) {
+    open();
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const HFONT font = reinterpret_cast<HFONT>(SendMessageW(window_, WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(SendMessageW(window_, WM_GETFONT, 0, 0), reinterpret_cast<LRESULT>(font));  // made once
+    LOGFONTW used{};
+    ASSERT_EQ(GetObjectW(font, sizeof used, &used), int(sizeof used));
+    EXPECT_STREQ(used.lfFaceName, metrics.lfMessageFont.lfFaceName);
+    EXPECT_EQ(used.lfHeight, metrics.lfMessageFont.lfHeight);
+    DestroyWindow(window_);
+    pump();
+    EXPECT_EQ(GetObjectW(font, sizeof used, &used), 0);  // released with the window
 }
 
 }  // namespace
