@@ -19,17 +19,43 @@ int loops_completed(const Engine& engine) {
 }
 
 RenderResult render_song(Engine& engine, const RenderLimits& limits,
-                         const std::function<void(const Engine&)>& progress) {
+                         const std::function<void(const Engine&)>& progress, const BlockSink& sink) {
     std::array<std::int16_t, BLOCK_SAMPLES> block;
-    for (std::uint64_t mixed = 1;; ++mixed) {
+    // Where the render stops, counted in kept frames from the start.
+    const std::uint64_t blocks_end =
+        limits.max_blocks > 0 ? limits.from_frame + limits.max_blocks * BLOCK_FRAMES : UINT64_MAX;
+    const std::uint64_t end_frame = limits.ceiling_frames > 0 ? std::min(blocks_end, limits.ceiling_frames) : blocks_end;
+
+    RenderResult result{RenderEnd::SONG_ENDED, 0, 0, 0};
+    auto ended = [&](RenderEnd end) {
+        result.end = end;
+        return result;
+    };
+    for (;;) {
+        const bool was_active = any_track_active(engine);
         mix_block(engine, block.data());
-        if (progress) progress(engine);
-        if (!any_track_active(engine)) return {RenderEnd::SONG_ENDED, mixed};
-        if (limits.loops > 0 && loops_completed(engine) >= limits.loops) return {RenderEnd::LOOPS, mixed};
-        if (limits.max_blocks > 0 && engine.recorded_frames >= limits.max_blocks * BLOCK_FRAMES) {
-            return {RenderEnd::BLOCKS, mixed};
+        ++result.blocks_mixed;
+        if (was_active || any_track_active(engine)) {
+            const std::uint64_t start = result.frames_kept;
+            result.frames_kept += BLOCK_FRAMES;
+            const std::uint64_t begin = std::max(start, limits.from_frame);
+            const std::uint64_t end = std::min(result.frames_kept, end_frame);
+            if (begin < end) {
+                result.frames_delivered += end - begin;
+                if (sink && !sink({block.data(), engine.track_tap, int(begin - start), int(end - start)})) {
+                    return ended(RenderEnd::STOPPED);
+                }
+            }
         }
-        if (engine.recorded_frames >= RECORD_CAPACITY - 1) return {RenderEnd::CAPTURE_FULL, mixed};
+        if (progress) progress(engine);
+        if (!any_track_active(engine)) return ended(RenderEnd::SONG_ENDED);
+        if (limits.loops > 0 && loops_completed(engine) >= limits.loops) return ended(RenderEnd::LOOPS);
+        if (result.frames_kept >= end_frame) {
+            return ended(end_frame == blocks_end ? RenderEnd::BLOCKS : RenderEnd::CEILING);
+        }
+        if (engine.recording_mode && engine.recorded_frames >= RECORD_CAPACITY - 1) {
+            return ended(RenderEnd::CAPTURE_FULL);
+        }
     }
 }
 
