@@ -29,19 +29,19 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
     const bool was_active = any_track_active(engine);
 
     std::fill_n(engine.mix_sum.begin(), samples, 0);
+    // An idle track stays idle through the block and renders zeros, which add nothing.
+    std::uint8_t idle = 0;
+    for (int k = 0; k < TRACK_COUNT; ++k) idle |= std::uint8_t(!engine.tracks[k].active && !engine.tracks[k].gate_on) << k;
+    render_voices(engine, length_bytes);
     for (int k = 0; k < TRACK_COUNT; ++k) {
-        // An idle track stays idle through the block and renders zeros, which add nothing.
-        const bool idle = !engine.tracks[k].active && !engine.tracks[k].gate_on;
-        render_voice(engine, k, engine.scratch_block.data(), length_bytes);
-        if (engine.track_tap) {
-            std::copy_n(engine.scratch_block.begin(), samples, engine.track_tap + k * BLOCK_SAMPLES);
-        }
-        if (idle || engine.muted >> k & 1) continue;
+        const std::int16_t* samples_of_track = engine.track_blocks[k].data();
+        if (engine.track_tap) std::copy_n(samples_of_track, samples, engine.track_tap + k * BLOCK_SAMPLES);
+        if ((idle | engine.muted) >> k & 1) continue;
         const double gain = engine.tracks[k].mix_gain;
         if (gain == 1.0) {  // a sample times 1.0 is the sample: add in integers
-            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += engine.scratch_block[j];
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += samples_of_track[j];
         } else {
-            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += std::int32_t(engine.scratch_block[j] * gain);
+            for (int j = 0; j < samples; ++j) engine.mix_sum[j] += std::int32_t(samples_of_track[j] * gain);
         }
     }
     for (int j = 0; j < samples; ++j) {

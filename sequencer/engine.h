@@ -21,6 +21,14 @@ constexpr std::uint64_t RECORD_BUFFER_BYTES = std::uint64_t{RECORD_CAPACITY} * 4
 // True when SSE2 is built in and BLEEPFORGE_SIMD is not "off" (read once).
 bool vector_synth_default();
 
+// Frames of one track up to `end` (exclusive) that share one gate, filter
+// coefficient, pan and volume: the synthesis's second stage takes them as one.
+struct VoiceRun {
+    int end;
+    bool gate;
+    double coef, pan_left, pan_right, gain;
+};
+
 struct Engine {
     Engine();  // every track idle with its start values, noise register 0x4000 in long mode
     Engine(const Engine&) = delete;
@@ -48,8 +56,14 @@ struct Engine {
     bool vector_synth = vector_synth_default();
 
     // Mixer work areas; they hold nothing between blocks.
-    std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};
+    std::array<std::array<std::int16_t, BLOCK_SAMPLES>, TRACK_COUNT> track_blocks;
     std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};
+    // Synthesis work areas, per track: a block's raw waveform values, envelope
+    // levels, and the runs between changes of gate, filter, pan or volume.
+    std::array<std::array<std::int16_t, BLOCK_FRAMES>, TRACK_COUNT> voice_raw;
+    std::array<std::array<double, BLOCK_FRAMES>, TRACK_COUNT> voice_level;
+    std::array<std::array<VoiceRun, BLOCK_FRAMES>, TRACK_COUNT> voice_runs;
+    std::array<int, TRACK_COUNT> voice_run_count{};
 };
 
 }  // namespace bleepforge

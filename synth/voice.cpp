@@ -67,7 +67,7 @@ enum Family { PULSE, SAW = 2, TRIANGLE = 3, NOISE_LONG = 4, NOISE_SHORT = 5, SIL
 // The fields a frame changes, held in registers through a run of frames.
 struct Live {
     double phase, freq, sweep_offset, vibrato_offset, vibrato_slope, env_level;
-    double event_left, gate_left, smooth_left, smooth_right, noise_phase;
+    double event_left, gate_left, noise_phase;
     std::uint32_t vibrato_wait;
     std::int32_t vibrato_flip_left, fetch_budget;
     std::int16_t noise_level;
@@ -78,8 +78,7 @@ struct Live {
     Live(const Engine& engine, const TrackState& t)
         : phase(t.phase), freq(t.freq), sweep_offset(t.sweep_offset), vibrato_offset(t.vibrato_offset),
           vibrato_slope(t.vibrato_slope), env_level(t.env_level), event_left(t.event_left),
-          gate_left(t.gate_left), smooth_left(t.smooth_left), smooth_right(t.smooth_right),
-          noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
+          gate_left(t.gate_left), noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
           fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
           env_restart(t.env_restart), gate_on(t.gate_on), noise_register(engine.noise_register),
           noise_mode_last(engine.noise_mode_last) {}
@@ -93,8 +92,6 @@ struct Live {
         t.env_level = env_level;
         t.event_left = event_left;
         t.gate_left = gate_left;
-        t.smooth_left = smooth_left;
-        t.smooth_right = smooth_right;
         t.noise_phase = noise_phase;
         t.vibrato_wait = vibrato_wait;
         t.vibrato_flip_left = vibrato_flip_left;
@@ -145,38 +142,42 @@ bool envelope_rests(const Live& s, double attack_step, double decay_step, double
     }
 }
 
-// Renders frames [first, end) of one track while its tone family and gate stay
-// as they were at `first`: the same operations in the same order as
-// oscillator_frame and the frame steps of render_voice, with the family's
-// choices made once. Returns the frame after the last one rendered: it stops
-// early after a frame that fetched events or opened or closed the gate. VEC
-// filters and scales left and right in the two lanes of SSE2 registers: the
-// same operations on each, so the same samples.
-template <int F, bool GATE, bool VEC>
+// Appends frames up to `end` to the track's runs, joining the last run where
+// gate, filter, pan and volume stay the same.
+void add_run(Engine& engine, int track, const VoiceRun& run) {
+    int& count = engine.voice_run_count[track];
+    VoiceRun* runs = engine.voice_runs[track].data();
+    if (count > 0) {
+        VoiceRun& last = runs[count - 1];
+        if (last.gate == run.gate && (!run.gate || (last.coef == run.coef && last.pan_left == run.pan_left &&
+                                                    last.pan_right == run.pan_right && last.gain == run.gain))) {
+            last.end = run.end;
+            return;
+        }
+    }
+    runs[count++] = run;
+}
+
+// The first stage of frames [first, end) of one track while its tone family
+// and gate stay as they were at `first`: the same operations in the same order
+// as oscillator_frame and the frame steps of render_voice, with the family's
+// choices made once, up to the filter. With the gate open it keeps each frame's
+// raw waveform value and envelope level for the second stage (filter_runs);
+// with it closed it writes the frame's zeros into `block`. Returns the frame
+// after the last one rendered: it stops early after a frame that fetched events
+// or opened or closed the gate.
+template <int F, bool GATE>
 int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
     const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
-    const double coef = t.smooth_coef, gain = VOLUME_TABLE[t.volume];
-    const double pan_left = PAN_TABLE[t.pan], pan_right = PAN_TABLE[16 - t.pan];
+    std::int16_t* const raw_values = engine.voice_raw[track].data();
+    double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const std::uint8_t noise_mode = F == NOISE_SHORT;
-#ifdef BLEEPFORGE_HAVE_SSE2
-    // lane 0 left, lane 1 right
-    __m128d smooth = _mm_set_pd(s.smooth_right, s.smooth_left), out2 = _mm_setzero_pd();
-    const __m128d coef2 = _mm_set1_pd(coef), pan2 = _mm_set_pd(pan_right, pan_left), gain2 = _mm_set1_pd(gain);
-    const auto keep_smooth = [&] {
-        if constexpr (VEC) {
-            _mm_storel_pd(&s.smooth_left, smooth);
-            _mm_storeh_pd(&s.smooth_right, smooth);
-        }
-    };
-#else
-    const auto keep_smooth = [] {};
-#endif
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
     const auto adds_nothing = [](double offset, double step) {
@@ -212,7 +213,6 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
-            std::int16_t left = 0, right = 0;
             if constexpr (GATE) {
                 int value = 0;
                 if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
@@ -225,24 +225,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                     }
                     value = s.noise_level;
                 }
-                const std::int16_t raw = std::int16_t(value);
-    #ifdef BLEEPFORGE_HAVE_SSE2
-                if constexpr (VEC) {
-                    smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
-                    smooth = _mm_mul_pd(pan2, smooth);
-                    // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
-                    const __m128i whole = _mm_cvttpd_epi32(smooth);
-                    out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
-                }
-    #endif
-                if constexpr (!VEC) {
-                    s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
-                    s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
-                    s.smooth_left = pan_left * s.smooth_left;
-                    s.smooth_right = pan_right * s.smooth_right;
-                    left = to_sample(s.smooth_left);
-                    right = to_sample(s.smooth_right);
-                }
+                raw_values[f] = std::int16_t(value);
             }
 
             if (STEADY || steady_pitch) {
@@ -293,15 +276,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                     e = s.env_level;
                 }
             }
-            if constexpr (GATE && VEC) {
-    #ifdef BLEEPFORGE_HAVE_SSE2
-                const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
-                const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
-                std::memcpy(block + 2 * f, &pair, sizeof pair);
-    #endif
-            } else if constexpr (GATE) {
-                block[2 * f] = to_sample(left * gain * e);
-                block[2 * f + 1] = to_sample(right * gain * e);
+            if constexpr (GATE) {
+                levels[f] = e;
             } else {
                 // A closed gate gives 0, and 0 times finite gains truncates to 0.
                 block[2 * f] = block[2 * f + 1] = 0;
@@ -353,7 +329,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
         fetch = s.event_left < 1.0;
     }
-    keep_smooth();
+    add_run(engine, track, {f, GATE, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan], VOLUME_TABLE[t.volume]});
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);
     return f;
@@ -361,43 +337,193 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 
 using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
 
-template <bool VEC>
-RunFunction open_gate_run(std::uint8_t tone) {
-    switch (tone / 16) {
+RunFunction run_for(const TrackState& t) {
+    // With the gate closed only the triangle family differs (its envelope).
+    if (!t.gate_on) return t.tone / 16 == 3 ? render_run<TRIANGLE, false> : render_run<SILENT, false>;
+    switch (t.tone / 16) {
     case 0:
-    case 1: return render_run<PULSE, true, VEC>;
-    case 2: return render_run<SAW, true, VEC>;
-    case 3: return render_run<TRIANGLE, true, VEC>;
-    case 4: return render_run<NOISE_LONG, true, VEC>;
-    case 5: return render_run<NOISE_SHORT, true, VEC>;
-    default: return render_run<SILENT, true, VEC>;
+    case 1: return render_run<PULSE, true>;
+    case 2: return render_run<SAW, true>;
+    case 3: return render_run<TRIANGLE, true>;
+    case 4: return render_run<NOISE_LONG, true>;
+    case 5: return render_run<NOISE_SHORT, true>;
+    default: return render_run<SILENT, true>;
     }
 }
 
-RunFunction run_for(const Engine& engine, const TrackState& t) {
-    // With the gate closed only the triangle family differs (its envelope).
-    if (!t.gate_on) {
-        return t.tone / 16 == 3 ? render_run<TRIANGLE, false, false> : render_run<SILENT, false, false>;
+// The first stage of a whole block of one track, in runs.
+void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames) {
+    engine.voice_run_count[track] = 0;
+    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames);
+}
+
+// One track's part in the second stage: its filter state, stage-one values,
+// output and current run.
+struct Lane {
+    TrackState* t;
+    const std::int16_t* raw;
+    const double* level;
+    std::int16_t* out;
+    const VoiceRun* run;
+};
+
+// The second stage of frames [first, end) of N tracks with their gates open
+// and one run each: the filter, pan and scaling of oscillator_frame and
+// render_voice, each track's operations in their own order. The tracks'
+// chains of dependent operations are independent of each other, and taking
+// them side by side lets the processor overlap them.
+template <int N>
+void filter_plain(Lane* const* lanes, int first, int end) {
+    double left[N], right[N], coef[N], pan_left[N], pan_right[N], gain[N];
+    const std::int16_t* raw[N];
+    const double* level[N];
+    std::int16_t* out[N];
+    for (int k = 0; k < N; ++k) {
+        const Lane& lane = *lanes[k];
+        left[k] = lane.t->smooth_left;
+        right[k] = lane.t->smooth_right;
+        coef[k] = lane.run->coef;
+        pan_left[k] = lane.run->pan_left;
+        pan_right[k] = lane.run->pan_right;
+        gain[k] = lane.run->gain;
+        raw[k] = lane.raw;
+        level[k] = lane.level;
+        out[k] = lane.out;
     }
+    for (int f = first; f < end; ++f) {
+        for (int k = 0; k < N; ++k) {
+            const std::int16_t value = raw[k][f];
+            left[k] = (value - left[k]) * coef[k] + left[k];
+            right[k] = (value - right[k]) * coef[k] + right[k];
+            left[k] = pan_left[k] * left[k];
+            right[k] = pan_right[k] * right[k];
+            const std::int16_t l = to_sample(left[k]), r = to_sample(right[k]);
+            const double e = level[k][f];
+            out[k][2 * f] = to_sample(l * gain[k] * e);
+            out[k][2 * f + 1] = to_sample(r * gain[k] * e);
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        lanes[k]->t->smooth_left = left[k];
+        lanes[k]->t->smooth_right = right[k];
+    }
+}
+
 #ifdef BLEEPFORGE_HAVE_SSE2
-    // The lanes truncate through 32 bits: only where no value can reach 2^31,
-    // as with a coefficient up to 1 (each filter output lies between its input
-    // and the previous output).
-    constexpr double BOUND = 1u << 30;
-    if (engine.vector_synth && t.smooth_coef >= 0 && t.smooth_coef <= 1.0 && std::abs(t.smooth_left) < BOUND &&
-        std::abs(t.smooth_right) < BOUND) {
-        return open_gate_run<true>(t.tone);
+// filter_plain with each track's left and right in the two lanes of one SSE2
+// register: the same operations on each, so the same samples. Truncating
+// through 32 bits is exact only while no value reaches 2^31 (see vector_safe).
+template <int N>
+void filter_vector(Lane* const* lanes, int first, int end) {
+    __m128d smooth[N], coef[N], pan[N], gain[N];
+    const std::int16_t* raw[N];
+    const double* level[N];
+    std::int16_t* out[N];
+    for (int k = 0; k < N; ++k) {
+        const Lane& lane = *lanes[k];
+        smooth[k] = _mm_set_pd(lane.t->smooth_right, lane.t->smooth_left);  // lane 0 left, lane 1 right
+        coef[k] = _mm_set1_pd(lane.run->coef);
+        pan[k] = _mm_set_pd(lane.run->pan_right, lane.run->pan_left);
+        gain[k] = _mm_set1_pd(lane.run->gain);
+        raw[k] = lane.raw;
+        level[k] = lane.level;
+        out[k] = lane.out;
     }
+    for (int f = first; f < end; ++f) {
+        for (int k = 0; k < N; ++k) {
+            const __m128d value = _mm_set1_pd(raw[k][f]);
+            smooth[k] = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, smooth[k]), coef[k]), smooth[k]);
+            smooth[k] = _mm_mul_pd(pan[k], smooth[k]);
+            // to_sample: truncate, keep the low 16 bits
+            const __m128i whole = _mm_cvttpd_epi32(smooth[k]);
+            const __m128d sample = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
+            const __m128i scaled = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(sample, gain[k]), _mm_set1_pd(level[k][f])));
+            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(scaled, _MM_SHUFFLE(3, 3, 2, 0)));
+            std::memcpy(out[k] + 2 * f, &pair, sizeof pair);
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        _mm_storel_pd(&lanes[k]->t->smooth_left, smooth[k]);
+        _mm_storeh_pd(&lanes[k]->t->smooth_right, smooth[k]);
+    }
+}
+
+// The lanes truncate through 32 bits: only where no value can reach 2^31, as
+// with a coefficient up to 1 (each filter output lies between its input and
+// the previous output, and the pan gain is at most 1).
+bool vector_safe(const Lane& lane) {
+    constexpr double BOUND = 1u << 30;
+    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) < BOUND &&
+           std::abs(lane.t->smooth_right) < BOUND;
+}
 #endif
-    (void)engine;
-    return open_gate_run<false>(t.tone);
+
+using FilterFunction = void (*)(Lane* const*, int, int);
+constexpr FilterFunction FILTER_PLAIN[] = {nullptr, filter_plain<1>, filter_plain<2>, filter_plain<3>,
+                                           filter_plain<4>};
+#ifdef BLEEPFORGE_HAVE_SSE2
+constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_vector<2>, filter_vector<3>,
+                                            filter_vector<4>};
+#endif
+
+// The second stage of a block of `count` tracks whose first stage is done:
+// splits the block where any track's run ends and filters the tracks with
+// their gates open side by side, up to four at a time.
+void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks, int count, int frames) {
+    Lane lanes[TRACK_COUNT];
+    for (int k = 0; k < count; ++k) {
+        const int track = tracks[k];
+        lanes[k] = {&engine.tracks[track], engine.voice_raw[track].data(), engine.voice_level[track].data(),
+                    blocks[k], engine.voice_runs[track].data()};
+    }
+    for (int f = 0; f < frames;) {
+        int end = frames;
+        Lane* open[TRACK_COUNT];
+        int opened = 0;
+        for (int k = 0; k < count; ++k) {
+            Lane& lane = lanes[k];
+            while (lane.run->end <= f) ++lane.run;
+            end = std::min(end, lane.run->end);
+            if (lane.run->gate) open[opened++] = &lane;
+        }
+        // Groups of at most four, as even as they come (five: three and two).
+        const int groups = (opened + 3) / 4;
+        for (int g = 0, done = 0; g < groups; ++g) {
+            const int size = (opened - done) / (groups - g);
+            Lane* const* group = open + done;
+            done += size;
+#ifdef BLEEPFORGE_HAVE_SSE2
+            if (engine.vector_synth && std::all_of(group, group + size, [](Lane* lane) { return vector_safe(*lane); })) {
+                FILTER_VECTOR[size](group, f, end);
+                continue;
+            }
+#endif
+            FILTER_PLAIN[size](group, f, end);
+        }
+        f = end;
+    }
 }
 
 }  // namespace
 
 void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
     const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
-    for (int f = 0; f < frames;) f = run_for(engine, engine.tracks[track])(engine, track, block, f, frames);
+    render_stage_one(engine, track, block, frames);
+    filter_runs(engine, &track, &block, 1, frames);
+}
+
+void render_voices(Engine& engine, int length_bytes) {
+    const int frames = (std::max(length_bytes, 0) + 3) / 4;
+    int tracks[TRACK_COUNT];
+    std::int16_t* blocks[TRACK_COUNT];
+    // The first stage track after track: the shared noise register steps, and
+    // events are fetched, in the order of rendering each track's block whole.
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        tracks[k] = k;
+        blocks[k] = engine.track_blocks[k].data();
+        render_stage_one(engine, k, blocks[k], frames);
+    }
+    filter_runs(engine, tracks, blocks, TRACK_COUNT, frames);
 }
 
 }  // namespace bleepforge
