@@ -7,8 +7,11 @@
 #include <string_view>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define BLEEPFORGE_HAVE_SSE2 1
+#if defined(__GNUC__)
+#define BLEEPFORGE_HAVE_AVX2 1
+#endif
 #endif
 
 #include "sequencer/interpreter.h"
@@ -47,16 +50,26 @@ double envelope_next(Engine& engine, int track, std::uint8_t restart) {
     return t.env_level;
 }
 
-bool vector_synth_default() {
-#ifdef BLEEPFORGE_HAVE_SSE2
-    static const bool on = [] {
-        const char* value = std::getenv("BLEEPFORGE_SIMD");
-        return !(value && std::string_view(value) == "off");
-    }();
-    return on;
-#else
-    return false;
+std::uint8_t vector_synth_best() {
+#if defined(BLEEPFORGE_HAVE_AVX2)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return SIMD_AVX2;
 #endif
+#if defined(BLEEPFORGE_HAVE_SSE2)
+    return SIMD_SSE2;
+#else
+    return SIMD_PLAIN;
+#endif
+}
+
+std::uint8_t vector_synth_default() {
+    static const std::uint8_t level = [] {
+        const char* value = std::getenv("BLEEPFORGE_SIMD");
+        const std::string_view asked = value ? value : "";
+        if (asked == "off") return SIMD_PLAIN;
+        return asked == "sse2" ? std::min(SIMD_SSE2, vector_synth_best()) : vector_synth_best();
+    }();
+    return level;
 }
 
 namespace {
@@ -172,7 +185,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
     const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
-    std::int16_t* const raw_values = engine.voice_raw[track].data();
+    double* const raw_values = engine.voice_raw[track].data();
     double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
@@ -225,7 +238,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                     }
                     value = s.noise_level;
                 }
-                raw_values[f] = std::int16_t(value);
+                raw_values[f] = std::int16_t(value);  // kept as a double: converting is exact
             }
 
             if (STEADY || steady_pitch) {
@@ -361,7 +374,7 @@ void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames
 // output and current run.
 struct Lane {
     TrackState* t;
-    const std::int16_t* raw;
+    const double* raw;
     const double* level;
     std::int16_t* out;
     const VoiceRun* run;
@@ -375,7 +388,7 @@ struct Lane {
 template <int N>
 void filter_plain(Lane* const* lanes, int first, int end) {
     double left[N], right[N], coef[N], pan_left[N], pan_right[N], gain[N];
-    const std::int16_t* raw[N];
+    const double* raw[N];
     const double* level[N];
     std::int16_t* out[N];
     for (int k = 0; k < N; ++k) {
@@ -392,7 +405,7 @@ void filter_plain(Lane* const* lanes, int first, int end) {
     }
     for (int f = first; f < end; ++f) {
         for (int k = 0; k < N; ++k) {
-            const std::int16_t value = raw[k][f];
+            const double value = raw[k][f];
             left[k] = (value - left[k]) * coef[k] + left[k];
             right[k] = (value - right[k]) * coef[k] + right[k];
             left[k] = pan_left[k] * left[k];
@@ -416,7 +429,7 @@ void filter_plain(Lane* const* lanes, int first, int end) {
 template <int N>
 void filter_vector(Lane* const* lanes, int first, int end) {
     __m128d smooth[N], coef[N], pan[N], gain[N];
-    const std::int16_t* raw[N];
+    const double* raw[N];
     const double* level[N];
     std::int16_t* out[N];
     for (int k = 0; k < N; ++k) {
@@ -431,7 +444,7 @@ void filter_vector(Lane* const* lanes, int first, int end) {
     }
     for (int f = first; f < end; ++f) {
         for (int k = 0; k < N; ++k) {
-            const __m128d value = _mm_set1_pd(raw[k][f]);
+            const __m128d value = _mm_load1_pd(raw[k] + f);
             smooth[k] = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, smooth[k]), coef[k]), smooth[k]);
             smooth[k] = _mm_mul_pd(pan[k], smooth[k]);
             // to_sample: truncate, keep the low 16 bits
@@ -458,12 +471,62 @@ bool vector_safe(const Lane& lane) {
 }
 #endif
 
+#ifdef BLEEPFORGE_HAVE_AVX2
+// filter_vector for processors with AVX2 (chosen at run time): the raw value
+// and level are loaded into both lanes at once, and to_sample of the filter
+// state is a truncation in place. That is exact while the state stays within
+// +-32767 (see avx2_safe), where keeping the low 16 bits changes nothing; a
+// truncation to -0 differs from 0 only until it is scaled and truncated again.
+template <int N>
+__attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, int end) {
+    __m128d smooth[N], coef[N], pan[N], gain[N];
+    const double* raw[N];
+    const double* level[N];
+    std::int16_t* out[N];
+    for (int k = 0; k < N; ++k) {
+        const Lane& lane = *lanes[k];
+        smooth[k] = _mm_set_pd(lane.t->smooth_right, lane.t->smooth_left);
+        coef[k] = _mm_set1_pd(lane.run->coef);
+        pan[k] = _mm_set_pd(lane.run->pan_right, lane.run->pan_left);
+        gain[k] = _mm_set1_pd(lane.run->gain);
+        raw[k] = lane.raw;
+        level[k] = lane.level;
+        out[k] = lane.out;
+    }
+    for (int f = first; f < end; ++f) {
+        for (int k = 0; k < N; ++k) {
+            smooth[k] = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_loaddup_pd(raw[k] + f), smooth[k]), coef[k]), smooth[k]);
+            smooth[k] = _mm_mul_pd(pan[k], smooth[k]);
+            const __m128d sample = _mm_round_pd(smooth[k], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+            const __m128i scaled = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(sample, gain[k]), _mm_loaddup_pd(level[k] + f)));
+            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(scaled, _MM_SHUFFLE(3, 3, 2, 0)));
+            std::memcpy(out[k] + 2 * f, &pair, sizeof pair);
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        _mm_storel_pd(&lanes[k]->t->smooth_left, smooth[k]);
+        _mm_storeh_pd(&lanes[k]->t->smooth_right, smooth[k]);
+    }
+}
+
+// With a coefficient up to 1, a pan gain up to 1 and raw values of 16 bits,
+// a state within +-32767 stays within +-32767 (give or take rounding, far
+// below a whole unit) for a block.
+bool avx2_safe(const Lane& lane) {
+    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) <= 32767 &&
+           std::abs(lane.t->smooth_right) <= 32767;
+}
+#endif
+
 using FilterFunction = void (*)(Lane* const*, int, int);
 constexpr FilterFunction FILTER_PLAIN[] = {nullptr, filter_plain<1>, filter_plain<2>, filter_plain<3>,
                                            filter_plain<4>};
 #ifdef BLEEPFORGE_HAVE_SSE2
 constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_vector<2>, filter_vector<3>,
                                             filter_vector<4>};
+#endif
+#ifdef BLEEPFORGE_HAVE_AVX2
+constexpr FilterFunction FILTER_AVX2[] = {nullptr, filter_avx2<1>, filter_avx2<2>, filter_avx2<3>, filter_avx2<4>};
 #endif
 
 // The second stage of a block of `count` tracks whose first stage is done:
@@ -492,8 +555,17 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             const int size = (opened - done) / (groups - g);
             Lane* const* group = open + done;
             done += size;
+            const auto all = [&](bool (*safe)(const Lane&)) {
+                return std::all_of(group, group + size, [&](Lane* lane) { return safe(*lane); });
+            };
+#ifdef BLEEPFORGE_HAVE_AVX2
+            if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 && all(avx2_safe)) {
+                FILTER_AVX2[size](group, f, end);
+                continue;
+            }
+#endif
 #ifdef BLEEPFORGE_HAVE_SSE2
-            if (engine.vector_synth && std::all_of(group, group + size, [](Lane* lane) { return vector_safe(*lane); })) {
+            if (engine.vector_synth >= SIMD_SSE2 && all(vector_safe)) {
                 FILTER_VECTOR[size](group, f, end);
                 continue;
             }

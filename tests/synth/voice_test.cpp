@@ -231,10 +231,10 @@ void PrintTo(const SongPair& p, std::ostream* os) { *os << p.name; }
 class BlockRenderer : public ::testing::TestWithParam<SongPair> {};
 
 TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) {
-    for (const bool vector : {false, true}) {
-        SCOPED_TRACE(vector ? "vector path" : "plain path");
+    for (std::uint8_t level = SIMD_PLAIN; level <= vector_synth_best(); ++level) {
+        SCOPED_TRACE("SIMD level " + std::to_string(level));
         auto fast = std::make_unique<Engine>();
-        fast->vector_synth = vector;
+        fast->vector_synth = level;
         auto plain = std::make_unique<Engine>();
         std::array<std::int16_t, BLOCK_SAMPLES> block;
         int index = 0;
