@@ -190,6 +190,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
+    const int noise_guess = int(noise_rate / CYCLE);
     const std::uint8_t noise_mode = F == NOISE_SHORT;
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
@@ -232,7 +233,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 if constexpr (F == SAW) value = saw_wave(s.phase);
                 if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
-                    if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
+                    if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
                         const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
                         s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
                     }
