@@ -510,6 +510,56 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     }
 }
 
+// filter_avx2 with two tracks in one 256-bit register (left and right of
+// track a, then of track b), so that each operation serves four channels.
+// `lanes` holds 2 * P tracks.
+template <int P>
+__attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int first, int end) {
+    __m256d smooth[P], coef[P], pan[P], gain[P];
+    const double *raw_a[P], *raw_b[P], *level_a[P], *level_b[P];
+    std::int16_t *out_a[P], *out_b[P];
+    for (int p = 0; p < P; ++p) {
+        const Lane& a = *lanes[2 * p];
+        const Lane& b = *lanes[2 * p + 1];
+        smooth[p] = _mm256_set_pd(b.t->smooth_right, b.t->smooth_left, a.t->smooth_right, a.t->smooth_left);
+        coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
+        pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
+        gain[p] = _mm256_set_pd(b.run->gain, b.run->gain, a.run->gain, a.run->gain);
+        raw_a[p] = a.raw;
+        raw_b[p] = b.raw;
+        level_a[p] = a.level;
+        level_b[p] = b.level;
+        out_a[p] = a.out;
+        out_b[p] = b.out;
+    }
+    // The low 16 bits of each 32-bit value, in order, in the low 8 bytes.
+    const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+    for (int f = first; f < end; ++f) {
+        for (int p = 0; p < P; ++p) {
+            const __m256d value =
+                _mm256_blend_pd(_mm256_broadcast_sd(raw_a[p] + f), _mm256_broadcast_sd(raw_b[p] + f), 0b1100);
+            const __m256d level =
+                _mm256_blend_pd(_mm256_broadcast_sd(level_a[p] + f), _mm256_broadcast_sd(level_b[p] + f), 0b1100);
+            smooth[p] = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth[p]), coef[p]), smooth[p]);
+            smooth[p] = _mm256_mul_pd(pan[p], smooth[p]);
+            const __m256d sample = _mm256_round_pd(smooth[p], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+            const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain[p]), level));
+            const std::uint64_t pairs = std::uint64_t(_mm_cvtsi128_si64(_mm_shuffle_epi8(scaled, low_halves)));
+            const std::uint32_t pair_a = std::uint32_t(pairs), pair_b = std::uint32_t(pairs >> 32);
+            std::memcpy(out_a[p] + 2 * f, &pair_a, sizeof pair_a);
+            std::memcpy(out_b[p] + 2 * f, &pair_b, sizeof pair_b);
+        }
+    }
+    for (int p = 0; p < P; ++p) {
+        alignas(32) double state[4];
+        _mm256_store_pd(state, smooth[p]);
+        lanes[2 * p]->t->smooth_left = state[0];
+        lanes[2 * p]->t->smooth_right = state[1];
+        lanes[2 * p + 1]->t->smooth_left = state[2];
+        lanes[2 * p + 1]->t->smooth_right = state[3];
+    }
+}
+
 // With a coefficient up to 1, a pan gain up to 1 and raw values of 16 bits,
 // a state within +-32767 stays within +-32767 (give or take rounding, far
 // below a whole unit) for a block.
@@ -528,6 +578,17 @@ constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_ve
 #endif
 #ifdef BLEEPFORGE_HAVE_AVX2
 constexpr FilterFunction FILTER_AVX2[] = {nullptr, filter_avx2<1>, filter_avx2<2>, filter_avx2<3>, filter_avx2<4>};
+constexpr FilterFunction FILTER_AVX2_PAIRS[] = {nullptr, filter_avx2_pairs<1>, filter_avx2_pairs<2>,
+                                                filter_avx2_pairs<3>, filter_avx2_pairs<4>};
+
+// A lane that fills a pair: zeros in, its samples and state thrown away.
+struct SpareLane {
+    static constexpr std::array<double, BLOCK_FRAMES> ZEROS{};
+    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0};
+    TrackState state;
+    std::array<std::int16_t, BLOCK_SAMPLES> out;
+    Lane lane{&state, ZEROS.data(), ZEROS.data(), out.data(), &RUN};
+};
 #endif
 
 // The second stage of a block of `count` tracks whose first stage is done:
@@ -540,9 +601,12 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
         lanes[k] = {&engine.tracks[track], engine.voice_raw[track].data(), engine.voice_level[track].data(),
                     blocks[k], engine.voice_runs[track].data()};
     }
+#ifdef BLEEPFORGE_HAVE_AVX2
+    SpareLane spare;
+#endif
     for (int f = 0; f < frames;) {
         int end = frames;
-        Lane* open[TRACK_COUNT];
+        Lane* open[TRACK_COUNT + 1];
         int opened = 0;
         for (int k = 0; k < count; ++k) {
             Lane& lane = lanes[k];
@@ -550,6 +614,16 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             end = std::min(end, lane.run->end);
             if (lane.run->gate) open[opened++] = &lane;
         }
+#ifdef BLEEPFORGE_HAVE_AVX2
+        // All open tracks at once, two to a register.
+        if (opened > 1 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
+            std::all_of(open, open + opened, [](Lane* lane) { return avx2_safe(*lane); })) {
+            if (opened % 2) open[opened++] = &spare.lane;
+            FILTER_AVX2_PAIRS[opened / 2](open, f, end);
+            f = end;
+            continue;
+        }
+#endif
         // Groups of at most four, as even as they come (five: three and two).
         const int groups = (opened + 3) / 4;
         for (int g = 0, done = 0; g < groups; ++g) {
