@@ -473,46 +473,14 @@ bool vector_safe(const Lane& lane) {
 #endif
 
 #ifdef BLEEPFORGE_HAVE_AVX2
-// filter_vector for processors with AVX2 (chosen at run time): the raw value
-// and level are loaded into both lanes at once, and to_sample of the filter
-// state is a truncation in place. That is exact while the state stays within
-// +-32767 (see avx2_safe), where keeping the low 16 bits changes nothing; a
-// truncation to -0 differs from 0 only until it is scaled and truncated again.
-template <int N>
-__attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, int end) {
-    __m128d smooth[N], coef[N], pan[N], gain[N];
-    const double* raw[N];
-    const double* level[N];
-    std::int16_t* out[N];
-    for (int k = 0; k < N; ++k) {
-        const Lane& lane = *lanes[k];
-        smooth[k] = _mm_set_pd(lane.t->smooth_right, lane.t->smooth_left);
-        coef[k] = _mm_set1_pd(lane.run->coef);
-        pan[k] = _mm_set_pd(lane.run->pan_right, lane.run->pan_left);
-        gain[k] = _mm_set1_pd(lane.run->gain);
-        raw[k] = lane.raw;
-        level[k] = lane.level;
-        out[k] = lane.out;
-    }
-    for (int f = first; f < end; ++f) {
-        for (int k = 0; k < N; ++k) {
-            smooth[k] = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_loaddup_pd(raw[k] + f), smooth[k]), coef[k]), smooth[k]);
-            smooth[k] = _mm_mul_pd(pan[k], smooth[k]);
-            const __m128d sample = _mm_round_pd(smooth[k], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-            const __m128i scaled = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(sample, gain[k]), _mm_loaddup_pd(level[k] + f)));
-            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(scaled, _MM_SHUFFLE(3, 3, 2, 0)));
-            std::memcpy(out[k] + 2 * f, &pair, sizeof pair);
-        }
-    }
-    for (int k = 0; k < N; ++k) {
-        _mm_storel_pd(&lanes[k]->t->smooth_left, smooth[k]);
-        _mm_storeh_pd(&lanes[k]->t->smooth_right, smooth[k]);
-    }
-}
-
-// filter_avx2 with two tracks in one 256-bit register (left and right of
-// track a, then of track b), so that each operation serves four channels.
-// `lanes` holds 2 * P tracks.
+// filter_vector for processors with AVX2 (chosen at run time), with two
+// tracks in one 256-bit register (left and right of track a, then of track b)
+// so that each operation serves four channels; `lanes` holds 2 * P tracks.
+// The raw value and level are loaded into their lanes without shuffles, and
+// to_sample of the filter state is a truncation in place. That is exact while
+// the state stays within +-32767 (see avx2_safe), where keeping the low 16
+// bits changes nothing; a truncation to -0 differs from 0 only until it is
+// scaled and truncated again.
 template <int P>
 __attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int first, int end) {
     __m256d smooth[P], coef[P], pan[P], gain[P];
@@ -577,7 +545,6 @@ constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_ve
                                             filter_vector<4>};
 #endif
 #ifdef BLEEPFORGE_HAVE_AVX2
-constexpr FilterFunction FILTER_AVX2[] = {nullptr, filter_avx2<1>, filter_avx2<2>, filter_avx2<3>, filter_avx2<4>};
 constexpr FilterFunction FILTER_AVX2_PAIRS[] = {nullptr, filter_avx2_pairs<1>, filter_avx2_pairs<2>,
                                                 filter_avx2_pairs<3>, filter_avx2_pairs<4>};
 
@@ -616,7 +583,7 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
         }
 #ifdef BLEEPFORGE_HAVE_AVX2
         // All open tracks at once, two to a register.
-        if (opened > 1 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
+        if (opened > 0 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
             std::all_of(open, open + opened, [](Lane* lane) { return avx2_safe(*lane); })) {
             if (opened % 2) open[opened++] = &spare.lane;
             FILTER_AVX2_PAIRS[opened / 2](open, f, end);
@@ -630,17 +597,9 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             const int size = (opened - done) / (groups - g);
             Lane* const* group = open + done;
             done += size;
-            const auto all = [&](bool (*safe)(const Lane&)) {
-                return std::all_of(group, group + size, [&](Lane* lane) { return safe(*lane); });
-            };
-#ifdef BLEEPFORGE_HAVE_AVX2
-            if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 && all(avx2_safe)) {
-                FILTER_AVX2[size](group, f, end);
-                continue;
-            }
-#endif
 #ifdef BLEEPFORGE_HAVE_SSE2
-            if (engine.vector_synth >= SIMD_SSE2 && all(vector_safe)) {
+            if (engine.vector_synth >= SIMD_SSE2 &&
+                std::all_of(group, group + size, [](Lane* lane) { return vector_safe(*lane); })) {
                 FILTER_VECTOR[size](group, f, end);
                 continue;
             }
@@ -655,12 +614,18 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
 
 void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
     const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
-    render_stage_one(engine, track, block, frames);
-    filter_runs(engine, &track, &block, 1, frames);
+    // The work areas hold a block: longer lengths go a block at a time (a run
+    // may end anywhere without changing a sample).
+    for (int first = 0; first < frames; first += BLOCK_FRAMES) {
+        std::int16_t* part = block + 2 * first;
+        const int length = std::min(frames - first, BLOCK_FRAMES);
+        render_stage_one(engine, track, part, length);
+        filter_runs(engine, &track, &part, 1, length);
+    }
 }
 
 void render_voices(Engine& engine, int length_bytes) {
-    const int frames = (std::max(length_bytes, 0) + 3) / 4;
+    const int frames = std::min((std::max(length_bytes, 0) + 3) / 4, BLOCK_FRAMES);
     int tracks[TRACK_COUNT];
     std::int16_t* blocks[TRACK_COUNT];
     // The first stage track after track: the shared noise register steps, and

@@ -251,6 +251,34 @@ TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) 
     }
 }
 
+// Filter states beyond what the widest lanes take exactly: those tracks, and
+// the tracks filtered beside them, fall back to narrower lanes or the plain
+// path, and every level still gives the frame-by-frame samples.
+TEST(BlockRenderer, FilterStatesOutsideTheLanesBoundsFallBack) {
+    const char* song = "0@2 l4 c\r\n1@17 l8 c\r\n2@32 l4 c\r\n3@48 l2 c\r\n4@64 l4 c\r\n";
+    for (const double state : {32767.5, -40000.25, 1.5e9, -3.0e12}) {
+        for (std::uint8_t level = SIMD_PLAIN; level <= vector_synth_best(); ++level) {
+            SCOPED_TRACE("state " + std::to_string(state) + ", SIMD level " + std::to_string(level));
+            auto fast = std::make_unique<Engine>();
+            fast->vector_synth = level;
+            auto plain = std::make_unique<Engine>();
+            load_song(*fast, song);
+            load_song(*plain, song);
+            for (Engine* e : {fast.get(), plain.get()}) {
+                e->tracks[1].smooth_left = state;
+                e->tracks[3].smooth_right = -state;
+            }
+            std::array<std::int16_t, BLOCK_SAMPLES> block;
+            for (int b = 0; b < 3; ++b) {
+                mix_block(*fast, block.data());
+                const std::vector<std::int16_t> expected = reference_mix(*plain);
+                ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << b;
+                ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << b;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Songs, BlockRenderer,
     ::testing::Values(
