@@ -91,8 +91,8 @@ struct Live {
     Live(const Engine& engine, const TrackState& t)
         : phase(t.phase), freq(t.freq), sweep_offset(t.sweep_offset), vibrato_offset(t.vibrato_offset),
           vibrato_slope(t.vibrato_slope), env_level(t.env_level), event_left(t.event_left),
-          gate_left(t.gate_left), noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
-          fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
+          gate_left(t.gate_left), noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait),
+          vibrato_flip_left(t.vibrato_flip_left), fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
           env_restart(t.env_restart), gate_on(t.gate_on), noise_register(engine.noise_register),
           noise_mode_last(engine.noise_mode_last) {}
 
