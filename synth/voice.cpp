@@ -197,8 +197,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const auto adds_nothing = [](double offset, double step) {
         return step == 0 && (std::signbit(step) || !std::signbit(offset));
     };
-    const bool steady_pitch =
-        adds_nothing(s.sweep_offset, sweep_step) && adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    // A vibrato that adds nothing only needs its counters advanced, at the end.
+    const bool steady_vibrato = adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    const bool steady_pitch = adds_nothing(s.sweep_offset, sweep_step) && steady_vibrato;
     const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
     // A resting envelope gives one level; a moving one ends the run when it
     // turns, so that the rest of the note can take the steady loop.
@@ -246,12 +247,14 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 s.freq = steady_freq;  // the counters advance at the end of the run
             } else {
                 s.sweep_offset += sweep_step;
-                if (s.vibrato_wait != 0) --s.vibrato_wait;
-                if (s.vibrato_wait == 0) {
-                    s.vibrato_offset += s.vibrato_slope;
-                    if (--s.vibrato_flip_left <= 0) {
-                        s.vibrato_flip_left = 3500;
-                        s.vibrato_slope = -s.vibrato_slope;
+                if (!steady_vibrato) {  // else its counters advance at the end of the run
+                    if (s.vibrato_wait != 0) --s.vibrato_wait;
+                    if (s.vibrato_wait == 0) {
+                        s.vibrato_offset += s.vibrato_slope;
+                        if (--s.vibrato_flip_left <= 0) {
+                            s.vibrato_flip_left = 3500;
+                            s.vibrato_slope = -s.vibrato_slope;
+                        }
                     }
                 }
                 s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
@@ -328,7 +331,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         frames_loop.template operator()<false>();
     }
     const int frames = f - first;
-    if (steady_pitch) count_vibrato(s, frames);
+    if (steady_vibrato) count_vibrato(s, frames);
     if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;
     if (counted) {
         s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
