@@ -346,7 +346,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
         fetch = s.event_left < 1.0;
     }
-    add_run(engine, track, {f, GATE, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan], VOLUME_TABLE[t.volume]});
+    if constexpr (GATE) {
+        add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan], VOLUME_TABLE[t.volume]});
+    } else {
+        add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
+    }
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);
     return f;
