@@ -63,7 +63,7 @@ void Controller::export_song() {
     }
 
     how.muted = stream_.with_engine([](const Engine& engine) { return engine.muted; });
-    how.limits.stop = &stop_song_export_;
+    how.stop = &stop_song_export_;
     stop_song_export_ = false;
     song_export_frames_ = 0;
     song_export_loops_ = 0;

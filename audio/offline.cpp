@@ -19,27 +19,43 @@ int loops_completed(const Engine& engine) {
 }
 
 RenderResult render_song(Engine& engine, const RenderLimits& limits,
-                         const std::function<void(const Engine&)>& progress) {
+                         const std::function<void(const Engine&)>& progress, const BlockSink& sink) {
     std::array<std::int16_t, BLOCK_SAMPLES> block;
-    for (std::uint64_t mixed = 1;; ++mixed) {
-        mix_block(engine, block.data());
-        if (progress) progress(engine);
-        if (!any_track_active(engine)) return {RenderEnd::SONG_ENDED, mixed};
-        if (limits.loops > 0 && loops_completed(engine) >= limits.loops) return {RenderEnd::LOOPS, mixed};
-        if (limits.max_blocks > 0 && engine.recorded_frames >= limits.max_blocks * BLOCK_FRAMES) {
-            return {RenderEnd::BLOCKS, mixed};
-        }
-        if (engine.recorded_frames >= RECORD_CAPACITY - 1) return {RenderEnd::CAPTURE_FULL, mixed};
-        if (limits.stop && limits.stop->load()) return {RenderEnd::STOPPED, mixed};
-    }
-}
+    // Where the render stops, counted in kept frames from the start.
+    const std::uint64_t blocks_end =
+        limits.max_blocks > 0 ? limits.from_frame + limits.max_blocks * BLOCK_FRAMES : UINT64_MAX;
+    const std::uint64_t end_frame = limits.ceiling_frames > 0 ? std::min(blocks_end, limits.ceiling_frames) : blocks_end;
 
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
-    fade_frames = std::min(fade_frames, count);
-    for (std::uint32_t i = count - fade_frames; i < count; ++i) {
-        const double gain = double(count - 1 - i) / fade_frames;
-        frames[2 * i] = std::int16_t(frames[2 * i] * gain);
-        frames[2 * i + 1] = std::int16_t(frames[2 * i + 1] * gain);
+    RenderResult result{RenderEnd::SONG_ENDED, 0, 0, 0};
+    auto ended = [&](RenderEnd end) {
+        result.end = end;
+        return result;
+    };
+    for (;;) {
+        const bool was_active = any_track_active(engine);
+        mix_block(engine, block.data());
+        ++result.blocks_mixed;
+        if (was_active || any_track_active(engine)) {
+            const std::uint64_t start = result.frames_kept;
+            result.frames_kept += BLOCK_FRAMES;
+            const std::uint64_t begin = std::max(start, limits.from_frame);
+            const std::uint64_t end = std::min(result.frames_kept, end_frame);
+            if (begin < end) {
+                result.frames_delivered += end - begin;
+                if (sink && !sink({block.data(), engine.track_tap, int(begin - start), int(end - start)})) {
+                    return ended(RenderEnd::STOPPED);
+                }
+            }
+        }
+        if (progress) progress(engine);
+        if (!any_track_active(engine)) return ended(RenderEnd::SONG_ENDED);
+        if (limits.loops > 0 && loops_completed(engine) >= limits.loops) return ended(RenderEnd::LOOPS);
+        if (result.frames_kept >= end_frame) {
+            return ended(end_frame == blocks_end ? RenderEnd::BLOCKS : RenderEnd::CEILING);
+        }
+        if (engine.recording_mode && engine.recorded_frames >= RECORD_CAPACITY - 1) {
+            return ended(RenderEnd::CAPTURE_FULL);
+        }
     }
 }
 
@@ -97,6 +113,15 @@ std::optional<double> parse_time(std::string_view text) {
 
 std::uint64_t time_frames(double seconds) {
     return std::uint64_t(std::llround(std::clamp(seconds, 0.0, MAX_TIME_SECONDS) * SAMPLE_RATE));
+}
+
+void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
+    fade_frames = std::min(fade_frames, count);
+    for (std::uint32_t i = count - fade_frames; i < count; ++i) {
+        const double gain = double(count - 1 - i) / fade_frames;
+        frames[2 * i] = std::int16_t(frames[2 * i] * gain);
+        frames[2 * i + 1] = std::int16_t(frames[2 * i + 1] * gain);
+    }
 }
 
 }  // namespace bleepforge

@@ -19,7 +19,9 @@ SongFileResult render_song_file(std::string_view song_bytes, const SongFileRende
     }
     load_song(*engine, song_bytes);
     engine->muted = how.muted;
-    if (render_song(*engine, how.limits, progress).end == RenderEnd::STOPPED) {
+    // The capture keeps every frame; the sink only answers whether to go on.
+    const BlockSink go_on = [&how](const KeptBlock&) { return !(how.stop && how.stop->load()); };
+    if (render_song(*engine, how.limits, progress, go_on).end == RenderEnd::STOPPED) {
         result.stopped = true;
         result.reason = "stopped before the end";
         return result;

@@ -1,7 +1,8 @@
-// A song rendered offline straight into a sound file: the renderer program's
-// output and the window's song export are this one function.
+// A song rendered offline straight into a sound file, as bleepforge-render
+// renders it (the same render_song, keep rule and fade): the window's song export.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,11 +18,12 @@ struct SongFileRender {
     RenderLimits limits;
     double fade_seconds = 0;  // the last seconds fade to silence (at most the whole render)
     std::uint8_t muted = 0;   // Engine::muted during the render
+    const std::atomic<bool>* stop = nullptr;  // set from another thread: stop after the block in hand
 };
 
 struct SongFileResult {
     bool written = false;      // the file is complete and in place
-    bool stopped = false;      // limits.stop ended the render; nothing was written
+    bool stopped = false;      // `stop` ended the render; nothing was written
     std::uint32_t frames = 0;  // frames rendered
     std::string reason;        // why not written, for a message that already names the file
 };

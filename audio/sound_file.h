@@ -62,6 +62,7 @@ public:
     virtual bool finish(std::string& reason) = 0;
     // The file being written, e.g. to remove its temporary name on a signal.
     const PendingFile& file() const { return file_; }
+    PendingFile& file() { return file_; }
 
 protected:
     explicit SoundWriter(const SoundFormatInfo& info) : info_(info) {}

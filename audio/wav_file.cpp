@@ -202,6 +202,10 @@ bool PendingFile::commit(std::string& reason) {
         reason = std::string("could not be written to its end (") + std::strerror(error) + ")";
         return false;
     }
+    return defer_rename_ || place(reason);
+}
+
+bool PendingFile::place(std::string& reason) {
     if (in_place_) return true;
     std::error_code ec;
     fs::rename(temp_, target_, ec);

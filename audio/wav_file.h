@@ -37,6 +37,11 @@ public:
     bool seekable() const { return !temp_.empty(); }
     // Flushes the data to disk and renames the file over the target; false with a reason on failure.
     bool commit(std::string& reason);
+    // Makes commit() stop short of the rename, which place() then does: several
+    // files can then all be complete before any of them replaces its target.
+    void defer_rename() { defer_rename_ = true; }
+    // Renames a file that commit() completed over its target; false with a reason on failure.
+    bool place(std::string& reason);
     // The temporary name while the file is open, else empty (also when written in place).
     const std::filesystem::path& temp_path() const { return temp_; }
 
@@ -47,6 +52,7 @@ private:
     std::filesystem::path temp_;
     std::FILE* file_ = nullptr;
     bool in_place_ = false;  // a device, FIFO or standard output: no rename
+    bool defer_rename_ = false;
 };
 
 // Writes the 44-byte header and `frames` interleaved 16-bit stereo frames into

@@ -2,6 +2,7 @@
 // must stay under 1% of that, 340 us), and how fast a song renders offline.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,10 +71,11 @@ std::string control_flood_song() {
 void BM_MixBlockHeaviest(benchmark::State& state) { mix_blocks(state, heaviest_song()); }
 void BM_MixBlockControlFlood(benchmark::State& state) { mix_blocks(state, control_flood_song()); }
 void BM_MixBlockTypical(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG); }
-void BM_MixBlockTypicalPlain(benchmark::State& state) {
-    // The same without the SSE2 lanes (as BLEEPFORGE_SIMD=off).
+// The same at a lower SIMD level than the processor's best: 0 plain (as
+// BLEEPFORGE_SIMD=off), 1 SSE2 (as BLEEPFORGE_SIMD=sse2).
+void typical_at_level(benchmark::State& state, std::uint8_t level) {
     auto engine = std::make_unique<Engine>();
-    engine->vector_synth = false;
+    engine->vector_synth = std::min(level, vector_synth_best());
     load_song(*engine, TYPICAL_SONG);
     std::array<std::int16_t, BLOCK_SAMPLES> block;
     for (auto _ : state) {
@@ -83,6 +85,8 @@ void BM_MixBlockTypicalPlain(benchmark::State& state) {
     state.counters["real_time_x"] = benchmark::Counter(
         double(state.iterations()) * BLOCK_FRAMES / SAMPLE_RATE, benchmark::Counter::kIsRate);
 }
+void BM_MixBlockTypicalPlain(benchmark::State& state) { typical_at_level(state, SIMD_PLAIN); }
+void BM_MixBlockTypicalSse2(benchmark::State& state) { typical_at_level(state, SIMD_SSE2); }
 // Idle tracks should cost next to nothing: five busy tracks against eight.
 void BM_MixBlockTypicalTracks(benchmark::State& state) { mix_blocks(state, typical_tracks(int(state.range(0)))); }
 // The per-track tap (stems, scopes) against the same song without it.
@@ -122,6 +126,7 @@ BENCHMARK(BM_MixBlockHeaviest)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockControlFlood)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypical)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypicalPlain)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MixBlockTypicalSse2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypicalTracks)->Arg(5)->Arg(8)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypicalTapped)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderMinute)->Unit(benchmark::kMillisecond);

@@ -1,12 +1,14 @@
 #include "cli/options.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "sequencer/engine.h"
 
@@ -52,6 +54,33 @@ bool apply_loops(Options& o, const std::string& v) {
     const long n = std::strtol(v.c_str(), nullptr, 10);
     o.loops = int(n);
     return errno == 0 && n >= 1 && n <= INT_MAX;
+}
+bool apply_from(Options& o, const std::string& v) {
+    const std::optional<double> seconds = parse_time(v);
+    o.from = seconds.value_or(0);
+    return seconds.has_value();
+}
+// Track digits, commas between them allowed: "0,3", "03".
+bool parse_tracks(const std::string& v, std::uint8_t& tracks) {
+    tracks = 0;
+    bool digit_last = false;
+    for (char c : v) {
+        if (c >= '0' && c <= '7') {
+            tracks |= std::uint8_t(1u << (c - '0'));
+            digit_last = true;
+        } else if (c == ',' && digit_last) {
+            digit_last = false;
+        } else {
+            return false;
+        }
+    }
+    return digit_last;
+}
+bool apply_mute(Options& o, const std::string& v) { return parse_tracks(v, o.mute); }
+bool apply_solo(Options& o, const std::string& v) { return parse_tracks(v, o.solo); }
+bool apply_stems(Options& o, const std::string&) {
+    o.stems = true;
+    return true;
 }
 bool apply_quiet(Options& o, const std::string&) {
     o.quiet = true;
@@ -102,8 +131,21 @@ const OptionSpec OPTIONS[] = {
      "the artist tag, likewise"},
     {"--fade", true, RENDERING, Mode::RENDER, apply_fade, "a number of seconds, 0 or more", Group::RENDER, "F",
      "fade the last F seconds out to silence (F >= 0)"},
+    {"--stems", false, RENDERING, Mode::RENDER, apply_stems, nullptr, Group::RENDER, nullptr,
+     "also write each track that has MML text as it enters the mix,\n"
+     "beside OUT.wav: OUT-0.wav ... OUT-7.wav (muted tracks too)"},
+    {"--from", true, TIMED, Mode::RENDER, apply_from, "a time: seconds, or m:ss.s, up to 24 hours", Group::TIMED, "TIME",
+     "start TIME into the song: the same render cut before TIME;\n"
+     "--seconds then counts from TIME (seconds or m:ss.s, to 24 h;\n"
+     "--play starts at the block of 1500 frames holding TIME)"},
+    {"--mute", true, TIMED, Mode::RENDER, apply_mute, "track digits 0-7 (like 0,3)", Group::TIMED, "LIST",
+     "leave the tracks in LIST out of the mix (digits 0-7, like 0,3);\n"
+     "they still run, so every other track sounds as in the full song"},
+    {"--solo", true, TIMED, Mode::RENDER, apply_solo, "track digits 0-7 (like 0,3)", Group::TIMED, "LIST",
+     "hear only the tracks in LIST, less those of --mute"},
     {"--seconds", true, TIMED, Mode::RENDER, apply_seconds, "a number of seconds above 0", Group::TIMED, "S",
-     "stop after S seconds, rounded up to whole blocks of 1500 frames\n(S > 0)"},
+     "stop after S seconds, rounded up to whole blocks of 1500 frames\n"
+     "(S > 0; a WAV file holds 24347.8 s, 6 h 45 min, at most)"},
     {"--loops", true, TIMED, Mode::RENDER, apply_loops, "a whole number of loops, 1 or more", Group::TIMED, "N",
      "stop once every looping track has looped back N times (N >= 1;\n"
      "--loops 1 when neither --seconds nor --loops is given)"},
@@ -161,6 +203,12 @@ std::string in_quotes(const std::string& s) {
         }
     }
     return quoted + "\"";
+}
+
+std::string format_seconds(double seconds) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", std::floor(seconds * 10) / 10);
+    return text;
 }
 
 // Settles the format from --format and OUT's extension, and whether the
@@ -264,7 +312,15 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
         return false;
     }
     options.song = songs[0];
-    return options.mode != Mode::RENDER || choose_format(options, error);
+    if (options.mode != Mode::RENDER) return true;
+    if (!choose_format(options, error)) return false;
+    // Every format keeps to what a WAV file holds, so that a render can always be written as WAV too.
+    if (render_limits(options).max_blocks * BLOCK_FRAMES > WAV_MAX_FRAMES) {
+        error = "--seconds " + format_seconds(options.seconds) + " is longer than a WAV file can hold (" +
+                format_seconds(double(WAV_MAX_FRAMES) / SAMPLE_RATE) + " s, 6 h 45 min, at most)";
+        return false;
+    }
+    return true;
 }
 
 std::vector<std::string> option_names() {
@@ -289,14 +345,21 @@ SoundOptions sound_options(const Options& options) {
 RenderLimits render_limits(const Options& options) {
     RenderLimits limits;
     limits.loops = options.loops;
+    limits.from_frame = time_frames(options.from);
     if (options.seconds > 0) {
-        // Past the capture's capacity the render ends as full anyway; the bound keeps the count in range.
-        constexpr double most = double(RECORD_CAPACITY / BLOCK_FRAMES + 1);
+        // Far past any WAV file; the bound keeps the count in range (--play has no other).
+        constexpr double most = double(std::uint64_t{1} << 40);
         limits.max_blocks = std::uint64_t(std::min(std::ceil(options.seconds * SAMPLE_RATE / BLOCK_FRAMES), most));
-    } else if (options.loops == 0) {
-        limits.loops = 1;
+    } else {
+        limits.ceiling_frames = DEFAULT_CEILING_FRAMES;
+        if (options.loops == 0) limits.loops = 1;
     }
     return limits;
+}
+
+std::uint8_t muted_tracks(const Options& options) {
+    const std::uint8_t heard = (options.solo != 0 ? options.solo : 0xFF) & ~options.mute;
+    return std::uint8_t(~heard);
 }
 
 std::string usage_text() {
@@ -314,7 +377,9 @@ std::string usage_text() {
     std::string text =
         "usage: bleepforge-render SONG [-o OUT.wav] [--seconds S] [--loops N] [--fade F]\n"
         "           [--format FMT] [--quality Q] [--title TEXT] [--artist TEXT]\n"
-        "       bleepforge-render SONG --play [--seconds S] [--loops N] [--watch] [-q]\n"
+        "           [--from TIME] [--mute LIST] [--solo LIST] [--stems]\n"
+        "       bleepforge-render SONG --play [--seconds S] [--loops N] [--from TIME]\n"
+        "           [--mute LIST] [--solo LIST] [--watch] [-q]\n"
         "       bleepforge-render SONG --check [-q]\n"
         "       bleepforge-render SONG --events\n"
         "\n"
@@ -336,7 +401,8 @@ std::string usage_text() {
     }
     text +=
         "\n"
-        "A render also ends when the song ends by itself, and after 15 minutes at most.\n"
+        "A render also ends when the song ends by itself. Without --seconds it stops\n"
+        "after one hour at most, with a notice; give --seconds for a longer one.\n"
         "Exit status 2: the song cannot be read, the output cannot be written, or an\n"
         "option is wrong.\n";
     return text;

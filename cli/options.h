@@ -1,6 +1,7 @@
 // Command-line options of bleepforge-render, parsed apart from what they do.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ struct Options {
     double seconds = 0;    // --seconds, > 0; 0: not given
     int loops = 0;         // --loops, >= 1; 0: not given
     double fade = 0;       // --fade in seconds, >= 0
+    double from = 0;       // --from in seconds, >= 0
+    std::uint8_t mute = 0;  // --mute: bit k for track k
+    std::uint8_t solo = 0;  // --solo: bit k for track k; 0: not given
+    bool stems = false;    // --stems
     bool quiet = false;    // -q
     std::string format_name;  // --format as given; empty: not given
     SoundFormat format = SoundFormat::WAV;  // after parsing: --format's, else OUT's extension's, else WAV
@@ -26,6 +31,9 @@ struct Options {
     std::string artist;    // --artist
     bool watch = false;    // --watch: with --play, restart on every save of SONG
 };
+
+// A render without --seconds stops after this many frames (one hour), with a notice.
+constexpr std::uint64_t DEFAULT_CEILING_FRAMES = 3600ull * SAMPLE_RATE;
 
 // Parses the arguments after the program name. On success fills `options`
 // (out defaulted, --help/--version taking over as soon as they are seen) and
@@ -40,8 +48,12 @@ std::string default_output_path(const std::string& song, const char* extension =
 SoundOptions sound_options(const Options& options);
 
 // The end conditions of a render: --loops 1 when neither --seconds nor
-// --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks.
+// --loops is given; --seconds S as ceil(S x 44100 / 1500) blocks after the
+// --from frame; without --seconds the one-hour ceiling.
 RenderLimits render_limits(const Options& options);
+
+// The tracks left out of the mix: those not soloed (when --solo is given) and the muted ones.
+std::uint8_t muted_tracks(const Options& options);
 
 // Every option the parser takes, as typed ("-o", "--seconds", ...).
 std::vector<std::string> option_names();

@@ -58,18 +58,32 @@ struct Progress {
     double seconds() const { return double(blocks * BLOCK_FRAMES) / SAMPLE_RATE; }
 };
 
-// Starts `bytes` from its beginning on `stream` exactly as a fresh --play
-// starts it, whatever played before; every start and restart goes through
-// here. Returns the count of blocks mixed before the song's first one.
-std::uint64_t start_song(AudioStream& stream, [[maybe_unused]] const Options& options, std::string_view bytes) {
-    // Compiled outside the lock, into a new engine: nothing of a song played
-    // before (the noise register, stream bytes the compiler skips) may carry
-    // over into the restart.
-    const auto fresh = std::make_unique<Engine>();
-    load_song(*fresh, bytes);
-    // The mix controls and the capture stay as they are.
+// `bytes` as a fresh --play starts it, on an engine of its own: compiled, and
+// run silently at full speed up to the block that holds --from, so the stream
+// never waits and nothing of a song played before (the noise register, stream
+// bytes the compiler skips) carries over. Null, with the reason, when the song
+// ends before --from.
+std::unique_ptr<Engine> prepare_start(const Options& options, std::string_view bytes, std::string& reason) {
+    auto start = std::make_unique<Engine>();
+    load_song(*start, bytes);
+    const std::uint64_t from_blocks = render_limits(options).from_frame / BLOCK_FRAMES;
+    if (from_blocks > 0) {
+        const RenderResult skipped = render_song(*start, {.max_blocks = from_blocks});
+        if (skipped.end != RenderEnd::BLOCKS) {
+            reason = ends_before_from(skipped, options);
+            return nullptr;
+        }
+    }
+    return start;
+}
+
+// Every start and restart goes through here: the prepared song replaces what
+// plays, with the mutes; the capture stays as it is. Returns the count of
+// blocks mixed before the song's first one.
+std::uint64_t start_song(AudioStream& stream, const Options& options, const Engine& start) {
     return stream.with_engine([&](Engine& e) {
-        copy_sound_state(e, *fresh);
+        copy_sound_state(e, start);
+        e.muted = muted_tracks(options);
         return stream.stats().blocks_mixed;
     });
 }
@@ -78,11 +92,13 @@ std::uint64_t start_song(AudioStream& stream, [[maybe_unused]] const Options& op
 // (true). Either way says in one line on `notices` what became of the save.
 bool reload_song(AudioStream& stream, const Options& options, std::uint64_t& first, std::FILE* notices) {
     std::string bytes, reason;
+    std::unique_ptr<Engine> start;
     if (read_song_bytes(options.song, bytes, reason) && !has_track_lines(bytes)) reason = NO_TRACK_LINES;
+    if (reason.empty()) start = prepare_start(options, bytes, reason);
     if (!reason.empty()) {
         std::fprintf(notices, "not reloaded %s: %s\n", options.song.c_str(), reason.c_str());
     } else {
-        first = start_song(stream, options, bytes);
+        first = start_song(stream, options, *start);
         // The count --check gives: "(no warnings)", "(1 warning)", "(3 warnings)".
         const long warnings = check_song(bytes).warning_count();
         if (warnings == 0) {
@@ -103,6 +119,9 @@ void stop_playing() { stop_requested.store(true); }
 int play_command(const Options& options, std::string_view song_bytes, std::unique_ptr<AudioDevice> device,
                  std::FILE* notices) {
     stop_requested.store(false);
+    std::string reason;
+    const std::unique_ptr<Engine> start = prepare_start(options, song_bytes, reason);
+    if (!start) return report_failure(options.song, reason);
     // Watching from before the start: a save while the device opens counts.
     std::optional<FileWatcher> watcher;
     if (options.watch) watcher.emplace(options.song);
@@ -110,7 +129,7 @@ int play_command(const Options& options, std::string_view song_bytes, std::uniqu
     // The stream has said why on stderr.
     if (stream->state() != AudioStream::State::STREAMING) return 2;
 
-    std::uint64_t first = start_song(*stream, options, song_bytes);  // blocks mixed before the song started
+    std::uint64_t first = start_song(*stream, options, *start);  // blocks mixed before the song started
     bool waiting = false;  // with --watch: the song is over, a save starts it again
     const std::uint64_t max_blocks = render_limits(options).max_blocks;
     const bool show = !options.quiet && stderr_is_terminal();

@@ -1,16 +1,17 @@
 #include "cli/render.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
-#include "audio/song_file.h"
 #include "audio/sound_file.h"
 #include "mml/song.h"
 
@@ -46,13 +47,13 @@ std::string with_commas(std::uint64_t n) {
     return out;
 }
 
-// The partial file to remove when the process is interrupted.
+// The partial files to remove when the process is interrupted: the mix and up to eight stems.
 #ifdef _WIN32
-wchar_t pending_path[32768];
+wchar_t pending_paths[1 + TRACK_COUNT][32768];
 #else
-char pending_path[4096];
+char pending_paths[1 + TRACK_COUNT][4096];
 #endif
-volatile std::sig_atomic_t pending_set = 0;
+volatile std::sig_atomic_t pending_count = 0;
 
 // Every signal a terminal sends to end a program.
 #ifdef _WIN32
@@ -62,11 +63,13 @@ constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 #endif
 
 extern "C" void remove_pending_and_die(int sig) {
+    for (int i = 0; i < pending_count; ++i) {
 #ifdef _WIN32
-    if (pending_set) _wremove(pending_path);
+        _wremove(pending_paths[i]);
 #else
-    if (pending_set) unlink(pending_path);
+        unlink(pending_paths[i]);
 #endif
+    }
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -75,26 +78,29 @@ extern "C" void remove_pending_and_die(int sig) {
 // A closed console window or Ctrl-Break ends the process without a signal;
 // returning FALSE lets the default handler end it after the removal.
 BOOL WINAPI remove_pending_on_console_event(DWORD) {
-    if (pending_set) DeleteFileW(pending_path);
+    for (int i = 0; i < pending_count; ++i) DeleteFileW(pending_paths[i]);
     return FALSE;
 }
 #endif
 
-// While alive, an interrupting signal removes `file`'s partial output before the process ends.
+// While alive, an interrupting signal removes the partial output of every file added.
 class InterruptGuard {
 public:
-    explicit InterruptGuard(const PendingFile& file) {
-        const auto& path = file.temp_path().native();
-        if (path.empty() || path.size() >= std::size(pending_path)) return;
-        std::copy(path.c_str(), path.c_str() + path.size() + 1, pending_path);
-        pending_set = 1;
+    InterruptGuard() {
         for (int sig : ENDING_SIGNALS) std::signal(sig, remove_pending_and_die);
 #ifdef _WIN32
         SetConsoleCtrlHandler(remove_pending_on_console_event, TRUE);
 #endif
     }
+    void add(const PendingFile& file) {
+        const auto& path = file.temp_path().native();
+        if (path.empty() || path.size() >= std::size(pending_paths[0])) return;
+        if (pending_count == int(std::size(pending_paths))) return;
+        std::copy(path.c_str(), path.c_str() + path.size() + 1, pending_paths[pending_count]);
+        pending_count = pending_count + 1;  // only once the path is complete
+    }
     ~InterruptGuard() {
-        pending_set = 0;
+        pending_count = 0;
         for (int sig : ENDING_SIGNALS) std::signal(sig, SIG_DFL);
 #ifdef _WIN32
         SetConsoleCtrlHandler(remove_pending_on_console_event, FALSE);
@@ -110,12 +116,13 @@ public:
     ProgressLine(const Options& options, const RenderLimits& limits)
         : enabled_(!options.quiet && stderr_is_terminal()), song_(options.song), limits_(limits) {}
 
-    void update(const Engine& engine) {
+    // `written`: the frames written so far.
+    void update(const Engine& engine, std::uint64_t written) {
         if (!enabled_) return;
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return;
         next_ = now + std::chrono::milliseconds(100);
-        std::string text = "rendering " + song_ + ": " + one_decimal(double(engine.recorded_frames) / SAMPLE_RATE);
+        std::string text = "rendering " + song_ + ": " + one_decimal(double(written) / SAMPLE_RATE);
         if (limits_.max_blocks > 0) text += " of " + one_decimal(double(limits_.max_blocks * BLOCK_FRAMES) / SAMPLE_RATE);
         text += " s";
         if (limits_.loops > 0) {
@@ -160,34 +167,176 @@ std::string one_decimal(double value) {
     return text;
 }
 
+void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
+    fade_part(frames, 0, count, count, fade_frames);
+}
+
+void fade_part(std::int16_t* frames, std::uint64_t first, std::uint32_t n, std::uint64_t count,
+               std::uint64_t fade_frames) {
+    fade_frames = std::min(fade_frames, count);
+    for (std::uint64_t i = std::max(first, count - fade_frames); i < first + n; ++i) {
+        const double gain = double(count - 1 - i) / double(fade_frames);
+        std::int16_t* frame = frames + 2 * (i - first);
+        frame[0] = std::int16_t(frame[0] * gain);
+        frame[1] = std::int16_t(frame[1] * gain);
+    }
+}
+
+std::string stem_path(const std::string& mix, int track) {
+    const std::filesystem::path path(mix);
+    std::filesystem::path stem = path.stem();
+    stem += "-";
+    stem += std::to_string(track);
+    stem += path.extension();
+    return (path.parent_path() / stem).string();
+}
+
+std::string ends_before_from(const RenderResult& result, const Options& options) {
+    char text[128];
+    std::snprintf(text, sizeof text, "ends at %.1f s, before --from %.1f s: nothing to %s",
+                  double(result.frames_kept) / SAMPLE_RATE, options.from,
+                  options.mode == Mode::PLAY ? "play" : "write");
+    return text;
+}
+
 int report_failure(const std::string& file, const std::string& reason) {
     std::fprintf(stderr, "bleepforge-render: %s: %s\n", file.c_str(), reason.c_str());
     return 2;
 }
 
+namespace {
+
+// One file a render writes: the mix, or a track's stem.
+struct Output {
+    std::string name;  // as messages show it
+    int track;         // -1: the mix
+    std::unique_ptr<SoundWriter> writer;
+};
+
+// The kept frames a render of `song_bytes` with `limits` delivers, found by a
+// silent render; the first pass when the length is needed before writing.
+std::uint64_t frames_to_write(std::string_view song_bytes, const RenderLimits& limits, RenderResult& result) {
+    auto engine = std::make_unique<Engine>();
+    load_song(*engine, song_bytes);
+    result = render_song(*engine, limits);
+    return result.frames_delivered;
+}
+
+// Opens the mix and, with --stems, one stem for each track with MML text.
+bool open_outputs(const Options& options, std::string_view song_bytes, std::vector<std::unique_ptr<Output>>& outputs,
+                  std::string& failed, std::string& reason) {
+    std::vector<std::pair<std::string, int>> wanted{{options.out, -1}};
+    if (options.stems && options.out == "-") {
+        failed = "-o -";
+        reason = "--stems needs a file to write beside (-o FILE), not standard output";
+        return false;
+    }
+    if (options.stems) {
+        const SplitSong split = split_song(song_bytes);
+        for (int k = 0; k < TRACK_COUNT; ++k) {
+            if (!split.texts[k].empty()) wanted.emplace_back(stem_path(options.out, k), k);
+        }
+    }
+    for (const auto& [name, track] : wanted) {
+        std::error_code ec;
+        failed = name;
+        if (std::filesystem::equivalent(options.song, name, ec)) {
+            reason = "is the song file itself (name another output with -o)";
+            return false;
+        }
+        outputs.push_back(std::make_unique<Output>(Output{name, track, make_sound_writer(sound_options(options))}));
+        SoundWriter& writer = *outputs.back()->writer;
+        if (!(name == "-" ? writer.open_stdout(reason) : writer.open(name, reason))) return false;
+    }
+    return true;
+}
+
+// Completes every file before any replaces its target, so that a failure leaves them all as they were.
+bool finish_all(const std::vector<std::unique_ptr<Output>>& outputs, std::string& failed, std::string& reason) {
+    for (const auto& output : outputs) {
+        failed = output->name;
+        output->writer->file().defer_rename();
+        if (!output->writer->finish(reason)) return false;
+    }
+    for (const auto& output : outputs) {
+        failed = output->name;
+        if (!output->writer->file().place(reason)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int render_command(const Options& options, std::string_view song_bytes) {
     std::string reason;
-    std::error_code ec;
-    if (std::filesystem::equivalent(options.song, options.out, ec)) {
-        return report_failure(options.out, "is the song file itself (name another output with -o)");
-    }
-    const std::unique_ptr<SoundWriter> writer = make_sound_writer(sound_options(options));
+    std::string failed;
+    std::vector<std::unique_ptr<Output>> outputs;
     // Opened before the render so that an unwritable output fails at once.
-    const bool opened = options.out == "-" ? writer->open_stdout(reason) : writer->open(options.out, reason);
-    if (!opened) return report_failure(options.out, reason);
-    const InterruptGuard guard(writer->file());
+    if (!open_outputs(options, song_bytes, outputs, failed, reason)) return report_failure(failed, reason);
+    InterruptGuard guard;
+    for (const auto& output : outputs) guard.add(output->writer->file());
 
-    SongFileRender how;
-    how.limits = render_limits(options);
-    how.fade_seconds = options.fade;
-    ProgressLine progress(options, how.limits);
-    const SongFileResult result =
-        render_song_file(song_bytes, how, *writer, [&progress](const Engine& e) { progress.update(e); });
+    const RenderLimits limits = render_limits(options);
+    // A fade needs the length before its first frame, and so does a header that cannot be rewritten.
+    const bool length_first = options.fade > 0 || !outputs[0]->writer->file().seekable();
+    std::uint64_t total = 0;
+    RenderResult result{};
+    if (length_first) {
+        total = frames_to_write(song_bytes, limits, result);
+        if (total == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
+        for (const auto& output : outputs) output->writer->expect_frames(std::uint32_t(total));
+    }
+    const std::uint64_t fade = std::llround(std::min(options.fade * SAMPLE_RATE, double(total)));
+
+    auto engine = std::make_unique<Engine>();
+    engine->muted = muted_tracks(options);
+    std::vector<std::int16_t> tap;
+    if (options.stems) {
+        tap.resize(std::size_t{TRACK_COUNT} * BLOCK_SAMPLES);
+        engine->track_tap = tap.data();
+    }
+    load_song(*engine, song_bytes);
+    ProgressLine progress(options, limits);
+    std::uint64_t written = 0;
+    std::array<std::int16_t, BLOCK_SAMPLES> faded;
+    const BlockSink sink = [&](const KeptBlock& block) {
+        const auto n = std::uint32_t(block.end - block.begin);
+        for (const auto& output : outputs) {
+            const std::int16_t* frames =
+                (output->track < 0 ? block.mix : block.tracks + output->track * BLOCK_SAMPLES) + 2 * block.begin;
+            if (fade > 0 && written + n > total - fade) {
+                std::copy_n(frames, 2 * n, faded.begin());
+                fade_part(faded.data(), written, n, total, fade);
+                frames = faded.data();
+            }
+            if (!output->writer->write_frames(frames, n, reason)) {
+                failed = output->name;
+                return false;
+            }
+        }
+        written += n;
+        return true;
+    };
+    result = render_song(*engine, limits, [&](const Engine& e) { progress.update(e, written); }, sink);
     progress.clear();
-    if (!result.written) return report_failure(options.out, result.reason);
+    if (result.end == RenderEnd::STOPPED) return report_failure(failed, reason);
+    if (written == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
+    if (result.end == RenderEnd::CEILING) {
+        std::fprintf(stderr, "bleepforge-render: %s: stopped after one hour, the longest render without --seconds "
+                     "(give --seconds for a longer one)\n",
+                     options.song.c_str());
+    }
+
+    if (!finish_all(outputs, failed, reason)) return report_failure(failed, reason);
     if (!options.quiet) {
-        std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(),
-                     double(result.frames) / SAMPLE_RATE, with_commas(result.frames).c_str());
+        std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(written) / SAMPLE_RATE,
+                     with_commas(written).c_str());
+        if (outputs.size() > 1) {
+            std::string names;
+            for (std::size_t i = 1; i < outputs.size(); ++i) names += (i > 1 ? ", " : "") + outputs[i]->name;
+            std::fprintf(stderr, "wrote %zu stem%s beside it: %s\n", outputs.size() - 1,
+                         outputs.size() == 2 ? "" : "s", names.c_str());
+        }
     }
     return 0;
 }

@@ -18,8 +18,20 @@ constexpr int BLOCK_BYTES = BLOCK_FRAMES * 4;
 constexpr std::uint32_t RECORD_CAPACITY = 39'690'000;  // frames: 15 minutes
 constexpr std::uint64_t RECORD_BUFFER_BYTES = std::uint64_t{RECORD_CAPACITY} * 4;
 
-// True when SSE2 is built in and BLEEPFORGE_SIMD is not "off" (read once).
-bool vector_synth_default();
+// Levels of SIMD in the synthesis; every level gives the same samples.
+constexpr std::uint8_t SIMD_PLAIN = 0, SIMD_SSE2 = 1, SIMD_AVX2 = 2;
+// The highest level both the build and this processor have.
+std::uint8_t vector_synth_best();
+// vector_synth_best(), lowered by BLEEPFORGE_SIMD=off (plain) or =sse2 (read once).
+std::uint8_t vector_synth_default();
+
+// Frames of one track up to `end` (exclusive) that share one gate, filter
+// coefficient, pan and volume: the synthesis's second stage takes them as one.
+struct VoiceRun {
+    int end;
+    bool gate;
+    double coef, pan_left, pan_right, gain;
+};
 
 struct Engine {
     Engine();  // every track idle with its start values, noise register 0x4000 in long mode
@@ -46,14 +58,20 @@ struct Engine {
     // writes track k's samples into row k exactly as they enter the mix.
     std::int16_t* track_tap = nullptr;
 
-    // Filter both channels of a frame in one SSE2 operation where the build has
-    // SSE2 and the environment does not set BLEEPFORGE_SIMD=off; false: the
-    // plain path. Both give the same samples.
-    bool vector_synth = vector_synth_default();
+    // The SIMD level of the synthesis's filter stage (SIMD_PLAIN ..), at most
+    // vector_synth_best(): SSE2 filters both channels of a frame in one
+    // operation, AVX2 also loads and truncates with fewer shuffles.
+    std::uint8_t vector_synth = vector_synth_default();
 
     // Mixer work areas; they hold nothing between blocks.
-    std::array<std::int16_t, BLOCK_SAMPLES> scratch_block{};
+    std::array<std::array<std::int16_t, BLOCK_SAMPLES>, TRACK_COUNT> track_blocks;
     std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};
+    // Synthesis work areas, per track: a block's raw waveform values, envelope
+    // levels, and the runs between changes of gate, filter, pan or volume.
+    std::array<std::array<double, BLOCK_FRAMES>, TRACK_COUNT> voice_raw;
+    std::array<std::array<double, BLOCK_FRAMES>, TRACK_COUNT> voice_level;
+    std::array<std::array<VoiceRun, BLOCK_FRAMES>, TRACK_COUNT> voice_runs;
+    std::array<int, TRACK_COUNT> voice_run_count{};
 };
 
 }  // namespace bleepforge

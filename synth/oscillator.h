@@ -39,17 +39,25 @@ inline int triangle_wave(double phase, bool stepped) {
 // Adds `rate` to the noise clock `phase` and takes every whole cycle above 44100
 // out of it; returns how many were taken (register steps due). Equal, bit for
 // bit, to subtracting 44100 once per step: every such difference is exact.
-inline int noise_clock(double& phase, double rate) {
-    double x = phase + rate;
+// The count is the one n with 0 < x - n * 44100 <= 44100 (or 0), whatever the
+// first guess: a guess of int(rate / 44100), made once per run, is off by at
+// most one and keeps the division off the clock's chain of dependent steps.
+inline int noise_clock(double& phase, double rate, int guess) {
+    const double x = phase + rate;
     if (!(x > CYCLE)) {
         phase = x;
         return 0;
     }
-    int n = int(x / CYCLE);
-    while (n > 0 && !(x - n * CYCLE > 0)) --n;
-    while (x - n * CYCLE > CYCLE) ++n;
-    phase = x - n * CYCLE;
+    int n = guess;
+    double rest = x - n * CYCLE;
+    while (n > 0 && !(rest > 0)) rest = x - --n * CYCLE;
+    while (rest > CYCLE) rest = x - ++n * CYCLE;
+    phase = rest;
     return n;
+}
+inline int noise_clock(double& phase, double rate) {
+    const double x = phase + rate;
+    return noise_clock(phase, rate, x > CYCLE ? int(x / CYCLE) : 0);
 }
 
 // `count` (>= 1) steps of the shared 15-bit register kept in `reg` and `last`

@@ -7,8 +7,11 @@
 #include <string_view>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define BLEEPFORGE_HAVE_SSE2 1
+#if defined(__GNUC__)
+#define BLEEPFORGE_HAVE_AVX2 1
+#endif
 #endif
 
 #include "sequencer/interpreter.h"
@@ -47,16 +50,26 @@ double envelope_next(Engine& engine, int track, std::uint8_t restart) {
     return t.env_level;
 }
 
-bool vector_synth_default() {
-#ifdef BLEEPFORGE_HAVE_SSE2
-    static const bool on = [] {
-        const char* value = std::getenv("BLEEPFORGE_SIMD");
-        return !(value && std::string_view(value) == "off");
-    }();
-    return on;
-#else
-    return false;
+std::uint8_t vector_synth_best() {
+#if defined(BLEEPFORGE_HAVE_AVX2)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return SIMD_AVX2;
 #endif
+#if defined(BLEEPFORGE_HAVE_SSE2)
+    return SIMD_SSE2;
+#else
+    return SIMD_PLAIN;
+#endif
+}
+
+std::uint8_t vector_synth_default() {
+    static const std::uint8_t level = [] {
+        const char* value = std::getenv("BLEEPFORGE_SIMD");
+        const std::string_view asked = value ? value : "";
+        if (asked == "off") return SIMD_PLAIN;
+        return asked == "sse2" ? std::min(SIMD_SSE2, vector_synth_best()) : vector_synth_best();
+    }();
+    return level;
 }
 
 namespace {
@@ -67,7 +80,7 @@ enum Family { PULSE, SAW = 2, TRIANGLE = 3, NOISE_LONG = 4, NOISE_SHORT = 5, SIL
 // The fields a frame changes, held in registers through a run of frames.
 struct Live {
     double phase, freq, sweep_offset, vibrato_offset, vibrato_slope, env_level;
-    double event_left, gate_left, smooth_left, smooth_right, noise_phase;
+    double event_left, gate_left, noise_phase;
     std::uint32_t vibrato_wait;
     std::int32_t vibrato_flip_left, fetch_budget;
     std::int16_t noise_level;
@@ -78,9 +91,8 @@ struct Live {
     Live(const Engine& engine, const TrackState& t)
         : phase(t.phase), freq(t.freq), sweep_offset(t.sweep_offset), vibrato_offset(t.vibrato_offset),
           vibrato_slope(t.vibrato_slope), env_level(t.env_level), event_left(t.event_left),
-          gate_left(t.gate_left), smooth_left(t.smooth_left), smooth_right(t.smooth_right),
-          noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait), vibrato_flip_left(t.vibrato_flip_left),
-          fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
+          gate_left(t.gate_left), noise_phase(t.noise_phase), vibrato_wait(t.vibrato_wait),
+          vibrato_flip_left(t.vibrato_flip_left), fetch_budget(t.fetch_budget), noise_level(t.noise_level), env_phase(t.env_phase),
           env_restart(t.env_restart), gate_on(t.gate_on), noise_register(engine.noise_register),
           noise_mode_last(engine.noise_mode_last) {}
 
@@ -93,8 +105,6 @@ struct Live {
         t.env_level = env_level;
         t.event_left = event_left;
         t.gate_left = gate_left;
-        t.smooth_left = smooth_left;
-        t.smooth_right = smooth_right;
         t.noise_phase = noise_phase;
         t.vibrato_wait = vibrato_wait;
         t.vibrato_flip_left = vibrato_flip_left;
@@ -145,45 +155,51 @@ bool envelope_rests(const Live& s, double attack_step, double decay_step, double
     }
 }
 
-// Renders frames [first, end) of one track while its tone family and gate stay
-// as they were at `first`: the same operations in the same order as
-// oscillator_frame and the frame steps of render_voice, with the family's
-// choices made once. Returns the frame after the last one rendered: it stops
-// early after a frame that fetched events or opened or closed the gate. VEC
-// filters and scales left and right in the two lanes of SSE2 registers: the
-// same operations on each, so the same samples.
-template <int F, bool GATE, bool VEC>
+// Appends frames up to `end` to the track's runs, joining the last run where
+// gate, filter, pan and volume stay the same.
+void add_run(Engine& engine, int track, const VoiceRun& run) {
+    int& count = engine.voice_run_count[track];
+    VoiceRun* runs = engine.voice_runs[track].data();
+    if (count > 0) {
+        VoiceRun& last = runs[count - 1];
+        if (last.gate == run.gate && (!run.gate || (last.coef == run.coef && last.pan_left == run.pan_left &&
+                                                    last.pan_right == run.pan_right && last.gain == run.gain))) {
+            last.end = run.end;
+            return;
+        }
+    }
+    runs[count++] = run;
+}
+
+// The first stage of frames [first, end) of one track while its tone family
+// and gate stay as they were at `first`: the same operations in the same order
+// as oscillator_frame and the frame steps of render_voice, with the family's
+// choices made once, up to the filter. With the gate open it keeps each frame's
+// raw waveform value and envelope level for the second stage (filter_runs);
+// with it closed it writes the frame's zeros into `block`. Returns the frame
+// after the last one rendered: it stops early after a frame that fetched events
+// or opened or closed the gate.
+template <int F, bool GATE>
 int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
     const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
-    const double coef = t.smooth_coef, gain = VOLUME_TABLE[t.volume];
-    const double pan_left = PAN_TABLE[t.pan], pan_right = PAN_TABLE[16 - t.pan];
+    double* const raw_values = engine.voice_raw[track].data();
+    double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
+    const int noise_guess = int(noise_rate / CYCLE);
     const std::uint8_t noise_mode = F == NOISE_SHORT;
-#ifdef BLEEPFORGE_HAVE_SSE2
-    // lane 0 left, lane 1 right
-    __m128d smooth = _mm_set_pd(s.smooth_right, s.smooth_left), out2 = _mm_setzero_pd();
-    const __m128d coef2 = _mm_set1_pd(coef), pan2 = _mm_set_pd(pan_right, pan_left), gain2 = _mm_set1_pd(gain);
-    const auto keep_smooth = [&] {
-        if constexpr (VEC) {
-            _mm_storel_pd(&s.smooth_left, smooth);
-            _mm_storeh_pd(&s.smooth_right, smooth);
-        }
-    };
-#else
-    const auto keep_smooth = [] {};
-#endif
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
     const auto adds_nothing = [](double offset, double step) {
         return step == 0 && (std::signbit(step) || !std::signbit(offset));
     };
-    const bool steady_pitch =
-        adds_nothing(s.sweep_offset, sweep_step) && adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    // A vibrato that adds nothing only needs its counters advanced, at the end.
+    const bool steady_vibrato = adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    const bool steady_pitch = adds_nothing(s.sweep_offset, sweep_step) && steady_vibrato;
     const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
     // A resting envelope gives one level; a moving one ends the run when it
     // turns, so that the rest of the note can take the steady loop.
@@ -212,49 +228,33 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
-            std::int16_t left = 0, right = 0;
             if constexpr (GATE) {
                 int value = 0;
                 if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
                 if constexpr (F == SAW) value = saw_wave(s.phase);
                 if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
-                    if (const int steps = noise_clock(s.noise_phase, noise_rate)) {
+                    if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
                         const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
                         s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
                     }
                     value = s.noise_level;
                 }
-                const std::int16_t raw = std::int16_t(value);
-    #ifdef BLEEPFORGE_HAVE_SSE2
-                if constexpr (VEC) {
-                    smooth = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_set1_pd(raw), smooth), coef2), smooth);
-                    smooth = _mm_mul_pd(pan2, smooth);
-                    // to_sample: truncate, keep the low 16 bits (the run's bound keeps |x| < 2^31)
-                    const __m128i whole = _mm_cvttpd_epi32(smooth);
-                    out2 = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
-                }
-    #endif
-                if constexpr (!VEC) {
-                    s.smooth_left = (raw - s.smooth_left) * coef + s.smooth_left;
-                    s.smooth_right = (raw - s.smooth_right) * coef + s.smooth_right;
-                    s.smooth_left = pan_left * s.smooth_left;
-                    s.smooth_right = pan_right * s.smooth_right;
-                    left = to_sample(s.smooth_left);
-                    right = to_sample(s.smooth_right);
-                }
+                raw_values[f] = std::int16_t(value);  // kept as a double: converting is exact
             }
 
             if (STEADY || steady_pitch) {
                 s.freq = steady_freq;  // the counters advance at the end of the run
             } else {
                 s.sweep_offset += sweep_step;
-                if (s.vibrato_wait != 0) --s.vibrato_wait;
-                if (s.vibrato_wait == 0) {
-                    s.vibrato_offset += s.vibrato_slope;
-                    if (--s.vibrato_flip_left <= 0) {
-                        s.vibrato_flip_left = 3500;
-                        s.vibrato_slope = -s.vibrato_slope;
+                if (!steady_vibrato) {  // else its counters advance at the end of the run
+                    if (s.vibrato_wait != 0) --s.vibrato_wait;
+                    if (s.vibrato_wait == 0) {
+                        s.vibrato_offset += s.vibrato_slope;
+                        if (--s.vibrato_flip_left <= 0) {
+                            s.vibrato_flip_left = 3500;
+                            s.vibrato_slope = -s.vibrato_slope;
+                        }
                     }
                 }
                 s.freq = (s.sweep_offset + base_freq) + s.vibrato_offset;
@@ -293,15 +293,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                     e = s.env_level;
                 }
             }
-            if constexpr (GATE && VEC) {
-    #ifdef BLEEPFORGE_HAVE_SSE2
-                const __m128i whole = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(out2, gain2), _mm_set1_pd(e)));
-                const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(whole, _MM_SHUFFLE(3, 3, 2, 0)));
-                std::memcpy(block + 2 * f, &pair, sizeof pair);
-    #endif
-            } else if constexpr (GATE) {
-                block[2 * f] = to_sample(left * gain * e);
-                block[2 * f + 1] = to_sample(right * gain * e);
+            if constexpr (GATE) {
+                levels[f] = e;
             } else {
                 // A closed gate gives 0, and 0 times finite gains truncates to 0.
                 block[2 * f] = block[2 * f + 1] = 0;
@@ -338,7 +331,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         frames_loop.template operator()<false>();
     }
     const int frames = f - first;
-    if (steady_pitch) count_vibrato(s, frames);
+    if (steady_vibrato) count_vibrato(s, frames);
     if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;
     if (counted) {
         s.fetch_budget = std::min(s.fetch_budget + frames * FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
@@ -353,7 +346,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
         fetch = s.event_left < 1.0;
     }
-    keep_smooth();
+    if constexpr (GATE) {
+        add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan], VOLUME_TABLE[t.volume]});
+    } else {
+        add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
+    }
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);
     return f;
@@ -361,43 +358,291 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 
 using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
 
-template <bool VEC>
-RunFunction open_gate_run(std::uint8_t tone) {
-    switch (tone / 16) {
+RunFunction run_for(const TrackState& t) {
+    // With the gate closed only the triangle family differs (its envelope).
+    if (!t.gate_on) return t.tone / 16 == 3 ? render_run<TRIANGLE, false> : render_run<SILENT, false>;
+    switch (t.tone / 16) {
     case 0:
-    case 1: return render_run<PULSE, true, VEC>;
-    case 2: return render_run<SAW, true, VEC>;
-    case 3: return render_run<TRIANGLE, true, VEC>;
-    case 4: return render_run<NOISE_LONG, true, VEC>;
-    case 5: return render_run<NOISE_SHORT, true, VEC>;
-    default: return render_run<SILENT, true, VEC>;
+    case 1: return render_run<PULSE, true>;
+    case 2: return render_run<SAW, true>;
+    case 3: return render_run<TRIANGLE, true>;
+    case 4: return render_run<NOISE_LONG, true>;
+    case 5: return render_run<NOISE_SHORT, true>;
+    default: return render_run<SILENT, true>;
     }
 }
 
-RunFunction run_for(const Engine& engine, const TrackState& t) {
-    // With the gate closed only the triangle family differs (its envelope).
-    if (!t.gate_on) {
-        return t.tone / 16 == 3 ? render_run<TRIANGLE, false, false> : render_run<SILENT, false, false>;
+// The first stage of a whole block of one track, in runs.
+void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames) {
+    engine.voice_run_count[track] = 0;
+    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames);
+}
+
+// One track's part in the second stage: its filter state, stage-one values,
+// output and current run.
+struct Lane {
+    TrackState* t;
+    const double* raw;
+    const double* level;
+    std::int16_t* out;
+    const VoiceRun* run;
+};
+
+// The second stage of frames [first, end) of N tracks with their gates open
+// and one run each: the filter, pan and scaling of oscillator_frame and
+// render_voice, each track's operations in their own order. The tracks'
+// chains of dependent operations are independent of each other, and taking
+// them side by side lets the processor overlap them.
+template <int N>
+void filter_plain(Lane* const* lanes, int first, int end) {
+    double left[N], right[N], coef[N], pan_left[N], pan_right[N], gain[N];
+    const double* raw[N];
+    const double* level[N];
+    std::int16_t* out[N];
+    for (int k = 0; k < N; ++k) {
+        const Lane& lane = *lanes[k];
+        left[k] = lane.t->smooth_left;
+        right[k] = lane.t->smooth_right;
+        coef[k] = lane.run->coef;
+        pan_left[k] = lane.run->pan_left;
+        pan_right[k] = lane.run->pan_right;
+        gain[k] = lane.run->gain;
+        raw[k] = lane.raw;
+        level[k] = lane.level;
+        out[k] = lane.out;
     }
+    for (int f = first; f < end; ++f) {
+        for (int k = 0; k < N; ++k) {
+            const double value = raw[k][f];
+            left[k] = (value - left[k]) * coef[k] + left[k];
+            right[k] = (value - right[k]) * coef[k] + right[k];
+            left[k] = pan_left[k] * left[k];
+            right[k] = pan_right[k] * right[k];
+            const std::int16_t l = to_sample(left[k]), r = to_sample(right[k]);
+            const double e = level[k][f];
+            out[k][2 * f] = to_sample(l * gain[k] * e);
+            out[k][2 * f + 1] = to_sample(r * gain[k] * e);
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        lanes[k]->t->smooth_left = left[k];
+        lanes[k]->t->smooth_right = right[k];
+    }
+}
+
 #ifdef BLEEPFORGE_HAVE_SSE2
-    // The lanes truncate through 32 bits: only where no value can reach 2^31,
-    // as with a coefficient up to 1 (each filter output lies between its input
-    // and the previous output).
-    constexpr double BOUND = 1u << 30;
-    if (engine.vector_synth && t.smooth_coef >= 0 && t.smooth_coef <= 1.0 && std::abs(t.smooth_left) < BOUND &&
-        std::abs(t.smooth_right) < BOUND) {
-        return open_gate_run<true>(t.tone);
+// filter_plain with each track's left and right in the two lanes of one SSE2
+// register: the same operations on each, so the same samples. Truncating
+// through 32 bits is exact only while no value reaches 2^31 (see vector_safe).
+template <int N>
+void filter_vector(Lane* const* lanes, int first, int end) {
+    __m128d smooth[N], coef[N], pan[N], gain[N];
+    const double* raw[N];
+    const double* level[N];
+    std::int16_t* out[N];
+    for (int k = 0; k < N; ++k) {
+        const Lane& lane = *lanes[k];
+        smooth[k] = _mm_set_pd(lane.t->smooth_right, lane.t->smooth_left);  // lane 0 left, lane 1 right
+        coef[k] = _mm_set1_pd(lane.run->coef);
+        pan[k] = _mm_set_pd(lane.run->pan_right, lane.run->pan_left);
+        gain[k] = _mm_set1_pd(lane.run->gain);
+        raw[k] = lane.raw;
+        level[k] = lane.level;
+        out[k] = lane.out;
     }
+    for (int f = first; f < end; ++f) {
+        for (int k = 0; k < N; ++k) {
+            const __m128d value = _mm_load1_pd(raw[k] + f);
+            smooth[k] = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(value, smooth[k]), coef[k]), smooth[k]);
+            smooth[k] = _mm_mul_pd(pan[k], smooth[k]);
+            // to_sample: truncate, keep the low 16 bits
+            const __m128i whole = _mm_cvttpd_epi32(smooth[k]);
+            const __m128d sample = _mm_cvtepi32_pd(_mm_srai_epi32(_mm_slli_epi32(whole, 16), 16));
+            const __m128i scaled = _mm_cvttpd_epi32(_mm_mul_pd(_mm_mul_pd(sample, gain[k]), _mm_set1_pd(level[k][f])));
+            const std::int32_t pair = _mm_cvtsi128_si32(_mm_shufflelo_epi16(scaled, _MM_SHUFFLE(3, 3, 2, 0)));
+            std::memcpy(out[k] + 2 * f, &pair, sizeof pair);
+        }
+    }
+    for (int k = 0; k < N; ++k) {
+        _mm_storel_pd(&lanes[k]->t->smooth_left, smooth[k]);
+        _mm_storeh_pd(&lanes[k]->t->smooth_right, smooth[k]);
+    }
+}
+
+// The lanes truncate through 32 bits: only where no value can reach 2^31, as
+// with a coefficient up to 1 (each filter output lies between its input and
+// the previous output, and the pan gain is at most 1).
+bool vector_safe(const Lane& lane) {
+    constexpr double BOUND = 1u << 30;
+    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) < BOUND &&
+           std::abs(lane.t->smooth_right) < BOUND;
+}
 #endif
-    (void)engine;
-    return open_gate_run<false>(t.tone);
+
+#ifdef BLEEPFORGE_HAVE_AVX2
+// filter_vector for processors with AVX2 (chosen at run time), with two
+// tracks in one 256-bit register (left and right of track a, then of track b)
+// so that each operation serves four channels; `lanes` holds 2 * P tracks.
+// The raw value and level are loaded into their lanes without shuffles, and
+// to_sample of the filter state is a truncation in place. That is exact while
+// the state stays within +-32767 (see avx2_safe), where keeping the low 16
+// bits changes nothing; a truncation to -0 differs from 0 only until it is
+// scaled and truncated again.
+template <int P>
+__attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int first, int end) {
+    __m256d smooth[P], coef[P], pan[P], gain[P];
+    const double *raw_a[P], *raw_b[P], *level_a[P], *level_b[P];
+    std::int16_t *out_a[P], *out_b[P];
+    for (int p = 0; p < P; ++p) {
+        const Lane& a = *lanes[2 * p];
+        const Lane& b = *lanes[2 * p + 1];
+        smooth[p] = _mm256_set_pd(b.t->smooth_right, b.t->smooth_left, a.t->smooth_right, a.t->smooth_left);
+        coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
+        pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
+        gain[p] = _mm256_set_pd(b.run->gain, b.run->gain, a.run->gain, a.run->gain);
+        raw_a[p] = a.raw;
+        raw_b[p] = b.raw;
+        level_a[p] = a.level;
+        level_b[p] = b.level;
+        out_a[p] = a.out;
+        out_b[p] = b.out;
+    }
+    // The low 16 bits of each 32-bit value, in order, in the low 8 bytes.
+    const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+    for (int f = first; f < end; ++f) {
+        for (int p = 0; p < P; ++p) {
+            const __m256d value =
+                _mm256_blend_pd(_mm256_broadcast_sd(raw_a[p] + f), _mm256_broadcast_sd(raw_b[p] + f), 0b1100);
+            const __m256d level =
+                _mm256_blend_pd(_mm256_broadcast_sd(level_a[p] + f), _mm256_broadcast_sd(level_b[p] + f), 0b1100);
+            smooth[p] = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth[p]), coef[p]), smooth[p]);
+            smooth[p] = _mm256_mul_pd(pan[p], smooth[p]);
+            const __m256d sample = _mm256_round_pd(smooth[p], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+            const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain[p]), level));
+            const std::uint64_t pairs = std::uint64_t(_mm_cvtsi128_si64(_mm_shuffle_epi8(scaled, low_halves)));
+            const std::uint32_t pair_a = std::uint32_t(pairs), pair_b = std::uint32_t(pairs >> 32);
+            std::memcpy(out_a[p] + 2 * f, &pair_a, sizeof pair_a);
+            std::memcpy(out_b[p] + 2 * f, &pair_b, sizeof pair_b);
+        }
+    }
+    for (int p = 0; p < P; ++p) {
+        alignas(32) double state[4];
+        _mm256_store_pd(state, smooth[p]);
+        lanes[2 * p]->t->smooth_left = state[0];
+        lanes[2 * p]->t->smooth_right = state[1];
+        lanes[2 * p + 1]->t->smooth_left = state[2];
+        lanes[2 * p + 1]->t->smooth_right = state[3];
+    }
+}
+
+// With a coefficient up to 1, a pan gain up to 1 and raw values of 16 bits,
+// a state within +-32767 stays within +-32767 (give or take rounding, far
+// below a whole unit) for a block.
+bool avx2_safe(const Lane& lane) {
+    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) <= 32767 &&
+           std::abs(lane.t->smooth_right) <= 32767;
+}
+#endif
+
+using FilterFunction = void (*)(Lane* const*, int, int);
+constexpr FilterFunction FILTER_PLAIN[] = {nullptr, filter_plain<1>, filter_plain<2>, filter_plain<3>,
+                                           filter_plain<4>};
+#ifdef BLEEPFORGE_HAVE_SSE2
+constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_vector<2>, filter_vector<3>,
+                                            filter_vector<4>};
+#endif
+#ifdef BLEEPFORGE_HAVE_AVX2
+constexpr FilterFunction FILTER_AVX2_PAIRS[] = {nullptr, filter_avx2_pairs<1>, filter_avx2_pairs<2>,
+                                                filter_avx2_pairs<3>, filter_avx2_pairs<4>};
+
+// A lane that fills a pair: zeros in, its samples and state thrown away.
+struct SpareLane {
+    static constexpr std::array<double, BLOCK_FRAMES> ZEROS{};
+    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0};
+    TrackState state;
+    std::array<std::int16_t, BLOCK_SAMPLES> out;
+    Lane lane{&state, ZEROS.data(), ZEROS.data(), out.data(), &RUN};
+};
+#endif
+
+// The second stage of a block of `count` tracks whose first stage is done:
+// splits the block where any track's run ends and filters the tracks with
+// their gates open side by side, up to four at a time.
+void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks, int count, int frames) {
+    Lane lanes[TRACK_COUNT];
+    for (int k = 0; k < count; ++k) {
+        const int track = tracks[k];
+        lanes[k] = {&engine.tracks[track], engine.voice_raw[track].data(), engine.voice_level[track].data(),
+                    blocks[k], engine.voice_runs[track].data()};
+    }
+#ifdef BLEEPFORGE_HAVE_AVX2
+    SpareLane spare;
+#endif
+    for (int f = 0; f < frames;) {
+        int end = frames;
+        Lane* open[TRACK_COUNT + 1];
+        int opened = 0;
+        for (int k = 0; k < count; ++k) {
+            Lane& lane = lanes[k];
+            while (lane.run->end <= f) ++lane.run;
+            end = std::min(end, lane.run->end);
+            if (lane.run->gate) open[opened++] = &lane;
+        }
+#ifdef BLEEPFORGE_HAVE_AVX2
+        // All open tracks at once, two to a register.
+        if (opened > 0 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
+            std::all_of(open, open + opened, [](Lane* lane) { return avx2_safe(*lane); })) {
+            if (opened % 2) open[opened++] = &spare.lane;
+            FILTER_AVX2_PAIRS[opened / 2](open, f, end);
+            f = end;
+            continue;
+        }
+#endif
+        // Groups of at most four, as even as they come (five: three and two).
+        const int groups = (opened + 3) / 4;
+        for (int g = 0, done = 0; g < groups; ++g) {
+            const int size = (opened - done) / (groups - g);
+            Lane* const* group = open + done;
+            done += size;
+#ifdef BLEEPFORGE_HAVE_SSE2
+            if (engine.vector_synth >= SIMD_SSE2 &&
+                std::all_of(group, group + size, [](Lane* lane) { return vector_safe(*lane); })) {
+                FILTER_VECTOR[size](group, f, end);
+                continue;
+            }
+#endif
+            FILTER_PLAIN[size](group, f, end);
+        }
+        f = end;
+    }
 }
 
 }  // namespace
 
 void render_voice(Engine& engine, int track, std::int16_t* block, int length_bytes) {
     const int frames = (std::max(length_bytes, 0) + 3) / 4;  // byte offsets 0, 4, ... below the length
-    for (int f = 0; f < frames;) f = run_for(engine, engine.tracks[track])(engine, track, block, f, frames);
+    // The work areas hold a block: longer lengths go a block at a time (a run
+    // may end anywhere without changing a sample).
+    for (int first = 0; first < frames; first += BLOCK_FRAMES) {
+        std::int16_t* part = block + 2 * first;
+        const int length = std::min(frames - first, BLOCK_FRAMES);
+        render_stage_one(engine, track, part, length);
+        filter_runs(engine, &track, &part, 1, length);
+    }
+}
+
+void render_voices(Engine& engine, int length_bytes) {
+    const int frames = std::min((std::max(length_bytes, 0) + 3) / 4, BLOCK_FRAMES);
+    int tracks[TRACK_COUNT];
+    std::int16_t* blocks[TRACK_COUNT];
+    // The first stage track after track: the shared noise register steps, and
+    // events are fetched, in the order of rendering each track's block whole.
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        tracks[k] = k;
+        blocks[k] = engine.track_blocks[k].data();
+        render_stage_one(engine, k, blocks[k], frames);
+    }
+    filter_runs(engine, tracks, blocks, TRACK_COUNT, frames);
 }
 
 }  // namespace bleepforge

@@ -31,10 +31,11 @@ TEST_P(Conformance, EventListingMatches) {
 
 TEST_P(Conformance, RenderMatchesGoldenPcm) {
     const Golden& g = GetParam();
-    for (const bool vector : {false, true}) {  // the plain path, and SSE2 where built
-        SCOPED_TRACE(vector ? "vector path" : "plain path");
+    // The plain path, and every SIMD level the build and processor have.
+    for (std::uint8_t level = SIMD_PLAIN; level <= vector_synth_best(); ++level) {
+        SCOPED_TRACE("SIMD level " + std::to_string(level));
         auto engine = std::make_unique<Engine>();
-        engine->vector_synth = vector;
+        engine->vector_synth = level;
         ASSERT_TRUE(recording_on(*engine));
         load_song(*engine, test::read_file(test::data_dir() / "conformance" / "songs" / g.song));
         RenderLimits limits;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "audio/mixer.h"
-#include "audio/offline.h"
 #include "mml/song.h"
 #include "support/engine_helpers.h"
 
@@ -110,20 +109,6 @@ TEST(PlayedFrames, CountedLikeTheCaptureButWithoutRecording) {
     mix_block(*engine, block.data());
     EXPECT_EQ(engine->played_frames, 1500u);
     EXPECT_EQ(engine->recorded_frames, 0u);
-}
-
-// A render asked to stop from another thread ends after the block in hand.
-TEST(OfflineRender, StopsWhenAsked) {
-    auto engine = test::loaded("0c\r\n");
-    ASSERT_TRUE(recording_on(*engine));
-    std::atomic<bool> stop{false};
-    int blocks = 0;
-    const RenderResult result = render_song(*engine, {.loops = 1000, .stop = &stop}, [&](const Engine&) {
-        if (++blocks == 3) stop = true;
-    });
-    EXPECT_EQ(result.end, RenderEnd::STOPPED);
-    EXPECT_EQ(result.blocks_mixed, 3u);
-    EXPECT_EQ(engine->recorded_frames, 3u * BLOCK_FRAMES);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ if(TARGET bleepforge-render AND NOT WIN32)
     ${CMAKE_CURRENT_LIST_DIR}/options_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/check_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/command_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/play_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/formats_test.cpp
   )
   target_link_libraries(cli_tests PRIVATE bleepforge_cli bleepforge_test_support GTest::gtest_main)

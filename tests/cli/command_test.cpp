@@ -21,6 +21,7 @@
 #include "audio/test_device.h"
 #include "audio/wav.h"
 #include "cli/play.h"
+#include "mml/song.h"
 #include "support/sha256.h"
 #include "support/test_data.h"
 
@@ -130,6 +131,15 @@ protected:
     fs::path dir_;
 };
 
+// The renderer's fade of the last `fade` of `count` frames, as --fade documents it.
+void apply_fade_like_the_mix(std::vector<std::int16_t>& s, long count, long fade) {
+    for (long i = count - fade; i < count; ++i) {
+        const double gain = double(count - 1 - i) / double(fade);
+        s[2 * i] = std::int16_t(s[2 * i] * gain);
+        s[2 * i + 1] = std::int16_t(s[2 * i + 1] * gain);
+    }
+}
+
 std::string frames_params(long frames) { return "2 2 44100 " + std::to_string(frames) + " NONE\n"; }
 
 TEST_F(RenderCommand, EventsListTheCompiledStreams) {
@@ -201,11 +211,11 @@ TEST_F(RenderCommand, EachEndConditionGivesItsLength) {
     }
 }
 
-TEST_F(RenderCommand, AFullCaptureEndsTheRenderAtFifteenMinutes) {
+TEST_F(RenderCommand, ARenderGoesPastFifteenMinutesInWholeBlocks) {
     put("forever.mml", "0c\r\n");
     ASSERT_EQ(render({"forever.mml", "--seconds", "1000", "-q"}).status, 0);
-    EXPECT_EQ(wave_params("forever.wav"), frames_params(39'689'999));
-    EXPECT_EQ(fs::file_size(dir_ / "forever.wav"), 44u + 158'759'996u);
+    EXPECT_EQ(wave_params("forever.wav"), frames_params(44'100'000));
+    EXPECT_EQ(fs::file_size(dir_ / "forever.wav"), 44u + 176'400'000u);
 }
 
 TEST_F(RenderCommand, TheAOfOctaveFourSoundsAt440Hz) {
@@ -555,6 +565,170 @@ INSTANTIATE_TEST_SUITE_P(Golden, ConformanceSongs, ::testing::ValuesIn(test::gol
                          [](const auto& info) {
                              return info.param.song.substr(0, info.param.song.size() - 4);
                          });
+
+
+// --from, --mute, --solo and --stems: cuts and parts of the render the same options give without them.
+class RenderParts : public RenderCommand {
+protected:
+    void SetUp() override {
+        RenderCommand::SetUp();
+        for (const Golden& g : test::golden_renders()) {
+            fs::copy_file(test::data_dir() / "conformance" / "songs" / g.song, dir_ / g.song);
+        }
+    }
+};
+
+TEST_F(RenderParts, FromIsTheTailOfTheFullRender) {
+    struct Case {
+        std::vector<std::string> cut;   // the options besides the song and -o
+        std::vector<std::string> full;  // the uncut render that holds the same frames
+        long first;                     // the frame TIME names
+        long count;                     // the frames to compare; 0: to the end of both
+    } cases[] = {
+        {{"p03_noise_drums.mml", "--from", "0.5"}, {"p03_noise_drums.mml"}, 22050, 0},  // not on a block
+        {{"p03_noise_drums.mml", "--from", "0.0340136"}, {"p03_noise_drums.mml"}, 1500, 0},  // on one
+        {{"p08_repeats_loop.mml", "--loops", "3", "--from", "0:02.5"}, {"p08_repeats_loop.mml", "--loops", "3"},
+         110250, 0},  // in a later loop
+        // --seconds counts from TIME: 2 s are 59 blocks.
+        {{"p12_full_stream.mml", "--seconds", "2", "--from", "1"}, {"p12_full_stream.mml", "--seconds", "3.1"},
+         44100, 88500},
+        {{"r01_random.mml", "--seconds", "3", "--from", "0:00"}, {"r01_random.mml", "--seconds", "3"}, 0, 133500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.cut));
+        std::vector<std::string> cut = c.cut, full = c.full;
+        cut.insert(cut.end(), {"-q", "-o", "cut.wav"});
+        full.insert(full.end(), {"-q", "-o", "full.wav"});
+        ASSERT_EQ(render(full).status, 0);
+        ASSERT_EQ(render(cut).status, 0);
+        const std::vector<std::int16_t> whole = samples("full.wav");
+        const std::size_t end = c.count > 0 ? std::size_t(c.first + c.count) * 2 : whole.size();
+        ASSERT_LE(end, whole.size());
+        EXPECT_EQ(samples("cut.wav"), std::vector<std::int16_t>(whole.begin() + c.first * 2, whole.begin() + end));
+    }
+}
+
+TEST_F(RenderParts, FromAfterTheEndWritesNothingAndFails) {
+    put("cut.wav", "an earlier take");
+    const auto before = files();
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"p03_noise_drums.mml", "--from", "1.64"},                     // ends at 72000 frames, 1.63 s
+             {"p03_noise_drums.mml", "--from", "1:00", "--fade", "1"},      // found by the first pass
+             {"p08_repeats_loop.mml", "--from", "9:59.9"},                  // after its first loop
+             {"p03_noise_drums.mml", "--from", "5", "-o", "-"},              // not even a header
+             {"p03_noise_drums.mml", "--from", "5", "--play"}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"-q"});
+        if (args.back() != "--play" && args.back() != "-") all.insert(all.end(), {"-o", "cut.wav"});
+        const Result r = render(all);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("bleepforge-render: " + args[0] + ": ends at "), std::string::npos) << r.err;
+        EXPECT_EQ(files(), before);
+    }
+}
+
+// Sums interleaved tracks as the mixer does, saturating to 16 bits.
+std::vector<std::int16_t> saturated_sum(const std::vector<std::vector<std::int16_t>>& tracks) {
+    std::vector<std::int16_t> sum(tracks.at(0).size());
+    for (std::size_t j = 0; j < sum.size(); ++j) {
+        int total = 0;
+        for (const auto& t : tracks) total += t.at(j);
+        sum[j] = std::int16_t(std::clamp(total, -32768, 32767));
+    }
+    return sum;
+}
+
+TEST_F(RenderParts, StemsAndMutesMatchTheGoldenOnes) {
+    for (const test::GoldenStems& g : test::golden_stems()) {
+        SCOPED_TRACE(g.song + " muted " + g.muted);
+        fs::remove_all(dir_ / "out");
+        fs::create_directory(dir_ / "out");
+        std::vector<std::string> args = {g.song, "-q", "--stems", "-o", "out/take.wav", "--seconds", g.seconds};
+        if (g.muted != "-") args.insert(args.end(), {"--mute", g.muted});
+        const Result r = render(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const SplitSong split = split_song(test::read_file(dir_ / g.song));
+        std::vector<std::vector<std::int16_t>> heard;
+        for (const auto& [output, sha256] : g.outputs) {
+            SCOPED_TRACE("output " + output);
+            const std::string name = output == "mix" ? "out/take.wav" : "out/take-" + output + ".wav";
+            if (output != "mix" && split.texts[std::stoi(output)].empty()) {
+                EXPECT_FALSE(fs::exists(dir_ / name)) << "a track without text has no stem";
+                continue;
+            }
+            const std::string wav = test::read_file(dir_ / name);
+            ASSERT_EQ(wav.size(), 44u + 4u * g.frames);
+            EXPECT_EQ(test::sha256_hex(wav.data() + 44, wav.size() - 44), sha256);
+            if (output != "mix" && g.muted.find(output) == std::string::npos) heard.push_back(samples(name));
+        }
+        // The stems of the tracks heard, summed and saturated, are the mix.
+        EXPECT_EQ(saturated_sum(heard), samples("out/take.wav"));
+    }
+}
+
+TEST_F(RenderParts, SoloLessMuteIsTheTracksHeard) {
+    // Track 0 alone three ways; tracks 1 and 3 of r01 summed.
+    ASSERT_EQ(render({"r01_random.mml", "--seconds", "1", "-q", "--stems", "-o", "all.wav"}).status, 0);
+    for (const auto& [args, heard] : std::vector<std::pair<std::vector<std::string>, std::vector<int>>>{
+             {{"--solo", "0"}, {0}},
+             {{"--solo", "0,2", "--mute", "2"}, {0}},
+             {{"--mute", "2,3,4,6"}, {0}},
+             {{"--solo", "2,3,6", "--mute", "2"}, {3, 6}},
+         }) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<std::string> all = {"r01_random.mml", "--seconds", "1", "-q", "-o", "part.wav"};
+        all.insert(all.end(), args.begin(), args.end());
+        ASSERT_EQ(render(all).status, 0);
+        std::vector<std::vector<std::int16_t>> stems;
+        for (int k : heard) stems.push_back(samples("all-" + std::to_string(k) + ".wav"));
+        EXPECT_EQ(samples("part.wav"), saturated_sum(stems));
+    }
+}
+
+TEST_F(RenderParts, StemsFadeAsTheMixAndFollowTheCut) {
+    ASSERT_EQ(render({"r01_random.mml", "--seconds", "3", "-q", "--stems", "-o", "plain.wav"}).status, 0);
+    ASSERT_EQ(render({"r01_random.mml", "--seconds", "2", "-q", "--stems", "-o", "faded.wav", "--fade", "0.5",
+                      "--from", "0.1"}).status, 0);
+    const long from = 4410, count = 88500, fade = 22050;
+    for (const std::string part : {"", "-0", "-2", "-3"}) {
+        SCOPED_TRACE("part " + part);
+        const std::vector<std::int16_t> plain = samples("plain" + part + ".wav");
+        std::vector<std::int16_t> expected(plain.begin() + from * 2, plain.begin() + (from + count) * 2);
+        apply_fade_like_the_mix(expected, count, fade);
+        EXPECT_EQ(samples("faded" + part + ".wav"), expected);
+    }
+}
+
+TEST_F(RenderParts, StandardOutputGetsTheFileOfAFadedCutWithItsLengths) {
+    std::vector<std::string> args = {"r01_random.mml", "-q", "--seconds", "1", "--from", "0:01.5", "--fade", "0.5"};
+    args.insert(args.end(), {"-o", "file.wav"});
+    ASSERT_EQ(render(args).status, 0);
+    args.back() = "-";
+    const Result r = render(args);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == test::read_file(dir_ / "file.wav"));
+    EXPECT_EQ(wave_params("file.wav"), frames_params(45000));
+}
+
+TEST_F(RenderParts, AFailingStemLeavesEveryFileAsItWas) {
+    put("take.wav", "an earlier take");
+    put("take-0.wav", "an earlier stem");
+    fs::create_directory(dir_ / "take-3.wav");  // cannot be replaced by a file
+    const auto before = files();
+    const Result r = render({"r01_random.mml", "-q", "--seconds", "1", "--stems", "-o", "take.wav"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "bleepforge-render: take-3.wav: is a folder, not a file\n");
+    EXPECT_EQ(files(), before);
+    // Also when the disk fills up halfway through: the file size limit stops the write of a stem.
+    const Result full = render({"r01_random.mml", "--seconds", "1", "--stems", "-o", "take.wav", "--mute", "0"},
+                               "rmdir take-3.wav && ulimit -f 200 && ");
+    EXPECT_EQ(full.status, 2);
+    EXPECT_NE(full.err.find("could not be written to its end (File too large)"), std::string::npos) << full.err;
+    fs::create_directory(dir_ / "take-3.wav");
+    EXPECT_EQ(files(), before);
+}
 
 }  // namespace
 }  // namespace bleepforge

@@ -55,8 +55,56 @@ TEST(Options, SecondsBecomeWholeBlocksAndLiftTheLoopDefault) {
     const RenderLimits both = render_limits(parsed({"x", "--seconds", "1", "--loops", "2"}));
     EXPECT_EQ(both.max_blocks, 30u);
     EXPECT_EQ(both.loops, 2);
-    // Far past the 15-minute capture the count stays in range; the full capture ends the render.
-    EXPECT_EQ(render_limits(parsed({"x", "--seconds", "1e300"})).max_blocks, 26461u);
+    // Past 15 minutes, up to the last whole block a WAV file holds; --play has no such bound.
+    EXPECT_EQ(render_limits(parsed({"x", "--seconds", "1200"})).max_blocks, 35280u);
+    EXPECT_EQ(render_limits(parsed({"x", "--seconds", "24347.857"})).max_blocks, 715827u);
+    EXPECT_EQ(refusal({"x", "--seconds", "24347.858"}),
+              "--seconds 24347.8 is longer than a WAV file can hold (24347.8 s, 6 h 45 min, at most)");
+    EXPECT_EQ(render_limits(parsed({"x", "--play", "--seconds", "1e300"})).max_blocks, 1ull << 40);
+    // Without --seconds, a ceiling of one hour from the song's start.
+    EXPECT_EQ(render_limits(parsed({"x", "--loops", "99"})).ceiling_frames, 158'760'000u);
+    EXPECT_EQ(render_limits(parsed({"x", "--seconds", "1"})).ceiling_frames, 0u);
+}
+
+TEST(Options, FromTakesSecondsOrMinutesAndSeconds) {
+    const struct {
+        const char* text;
+        std::uint64_t frame;
+    } times[] = {{"0", 0}, {"1.5", 66150}, {"1:30", 3'969'000}, {"0:00.5", 22050}, {"2:05.25", 5'523'525},
+                 {"0.00001", 0}, {"0.00002", 1}};
+    for (const auto& t : times) {
+        EXPECT_EQ(render_limits(parsed({"x", "--from", t.text})).from_frame, t.frame) << t.text;
+    }
+    for (const char* bad : {"-1", "1:60", "1:-5", ":30", "1:", "a:10", "1:2:3", "1:+5", "1.5:00", "x"}) {
+        EXPECT_EQ(refusal({"x", "--from", bad}),
+                  std::string("--from needs a time: seconds, or m:ss.s, up to 24 hours, not \"") + bad + "\"");
+    }
+    EXPECT_EQ(parsed({"x", "--play", "--from", "3"}).from, 3.0);
+    EXPECT_EQ(refusal({"x", "--check", "--from", "3"}), "--from does not apply with --check");
+}
+
+TEST(Options, MuteAndSoloGiveTheTracksLeftOut) {
+    const struct {
+        std::vector<std::string> args;
+        std::uint8_t muted;
+    } cases[] = {
+        {{"x"}, 0x00},
+        {{"x", "--mute", "0,3"}, 0x09},
+        {{"x", "--mute", "73"}, 0x88},
+        {{"x", "--solo", "2"}, 0xFB},
+        {{"x", "--solo", "1,2", "--mute", "2,5"}, 0xFD},
+        {{"x", "--solo", "2", "--mute", "2"}, 0xFF},
+        {{"x", "--play", "--mute=7"}, 0x80},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(muted_tracks(parsed(c.args)), c.muted) << ::testing::PrintToString(c.args);
+    }
+    for (const char* bad : {"", "8", "0,", ",0", "0,,1", "0 1", "a"}) {
+        EXPECT_EQ(refusal({"x", "--mute", bad}),
+                  std::string("--mute needs track digits 0-7 (like 0,3), not \"") + bad + "\"");
+    }
+    EXPECT_TRUE(parsed({"x", "--stems"}).stems);
+    EXPECT_EQ(refusal({"x", "--play", "--stems"}), "--stems does not apply with --play");
 }
 
 TEST(Options, ModesAndTheirOptions) {

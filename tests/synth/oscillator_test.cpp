@@ -145,5 +145,26 @@ TEST(Noise, RateSetsStepsPerFrameAndLevelHoldsBetween) {
     EXPECT_EQ(steps, 9);
 }
 
+// The clock's count and remainder are those of subtracting 44100 step by step,
+// whatever the first guess (the renderer guesses once per run).
+TEST(Noise, ClockCountDoesNotDependOnTheGuess) {
+    for (const double rate : NOISE_RATE_TABLE) {
+        double phase = 0, reference = 0;
+        for (int frame = 0; frame < 3000; ++frame) {
+            reference += rate;
+            int steps = 0;
+            for (; reference > CYCLE; ++steps) reference -= CYCLE;
+            const int exact = int(rate / CYCLE);
+            for (const int guess : {0, exact, exact + 1, exact + 7}) {
+                double guessed = phase;
+                ASSERT_EQ(noise_clock(guessed, rate, guess), steps) << rate << " " << frame << " " << guess;
+                ASSERT_EQ(guessed, reference) << rate << " " << frame << " " << guess;
+            }
+            noise_clock(phase, rate);
+            ASSERT_EQ(phase, reference);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace bleepforge

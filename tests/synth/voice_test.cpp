@@ -231,10 +231,10 @@ void PrintTo(const SongPair& p, std::ostream* os) { *os << p.name; }
 class BlockRenderer : public ::testing::TestWithParam<SongPair> {};
 
 TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) {
-    for (const bool vector : {false, true}) {
-        SCOPED_TRACE(vector ? "vector path" : "plain path");
+    for (std::uint8_t level = SIMD_PLAIN; level <= vector_synth_best(); ++level) {
+        SCOPED_TRACE("SIMD level " + std::to_string(level));
         auto fast = std::make_unique<Engine>();
-        fast->vector_synth = vector;
+        fast->vector_synth = level;
         auto plain = std::make_unique<Engine>();
         std::array<std::int16_t, BLOCK_SAMPLES> block;
         int index = 0;
@@ -246,6 +246,34 @@ TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) 
                 const std::vector<std::int16_t> expected = reference_mix(*plain);
                 ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << index;
                 ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << index;
+            }
+        }
+    }
+}
+
+// Filter states beyond what the widest lanes take exactly: those tracks, and
+// the tracks filtered beside them, fall back to narrower lanes or the plain
+// path, and every level still gives the frame-by-frame samples.
+TEST(BlockRenderer, FilterStatesOutsideTheLanesBoundsFallBack) {
+    const char* song = "0@2 l4 c\r\n1@17 l8 c\r\n2@32 l4 c\r\n3@48 l2 c\r\n4@64 l4 c\r\n";
+    for (const double state : {32767.5, -40000.25, 1.5e9, -3.0e12}) {
+        for (std::uint8_t level = SIMD_PLAIN; level <= vector_synth_best(); ++level) {
+            SCOPED_TRACE("state " + std::to_string(state) + ", SIMD level " + std::to_string(level));
+            auto fast = std::make_unique<Engine>();
+            fast->vector_synth = level;
+            auto plain = std::make_unique<Engine>();
+            load_song(*fast, song);
+            load_song(*plain, song);
+            for (Engine* e : {fast.get(), plain.get()}) {
+                e->tracks[1].smooth_left = state;
+                e->tracks[3].smooth_right = -state;
+            }
+            std::array<std::int16_t, BLOCK_SAMPLES> block;
+            for (int b = 0; b < 3; ++b) {
+                mix_block(*fast, block.data());
+                const std::vector<std::int16_t> expected = reference_mix(*plain);
+                ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << b;
+                ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << b;
             }
         }
     }
@@ -270,7 +298,11 @@ INSTANTIATE_TEST_SUITE_P(
         SongPair{"SteadyAndTurning",
                  "0@2 h0 l2 c\r\n1@17 h99 i0 m0 n3 l1 c\r\n2@32 m0 l1 c&c\r\n3@48 m0 n9 l2 c c\r\n"
                  "4@20 h40 i9 j30 l1 c\r\n5@64 h9 i99 j80 l2 c\r\n6@2 m3 n2 l1 c\r\n",
-                 "0@2 l1 r c\r\n1@17 m5 l2 c\r\n3@56 q4 l2 c r c\r\n"}),
+                 "0@2 l1 r c\r\n1@17 m5 l2 c\r\n3@56 q4 l2 c r c\r\n"},
+        // Sweeps under a vibrato of depth 0 whose counters run through them, and under a moving one.
+        SongPair{"SweepOverStillVibrato",
+                 "0@2 s-30 m0 n5 l1 c\r\n1@17 s25 m0 l2 c c\r\n2@32 s-10 m3 n2 l1 c\r\n3@20 s5 m0 n40 l1 c\r\n",
+                 "0@2 s10 m0 n1 l2 c\r\n2@48 s-5 m0 l1 c\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

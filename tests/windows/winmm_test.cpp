@@ -79,8 +79,8 @@ TEST(WinmmFailingCalls, FailedWriteStallsTheStream) {
     FakeWaveOut::writes_left = 4;
     FakeWaveOut::writes = 0;
     FakeWaveOut::prepare_fails = false;
+    // The four good writes may all be done by the time the constructor returns.
     AudioStream stream(make_winmm_device(FakeWaveOut::calls()));
-    ASSERT_EQ(stream.state(), AudioStream::State::STREAMING);
     const Clock::time_point start = Clock::now();
     while (stream.state() == AudioStream::State::STREAMING && stream.stats().blocks_mixed < 1000 &&
            Clock::now() - start < 30s) {
