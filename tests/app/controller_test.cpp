@@ -717,6 +717,19 @@ TEST_F(SongExportTest, WritesWhatTheRendererWrites) {
     const std::string expected = test::read_file(by_cli);
     EXPECT_EQ(expected.size(), 44u + 4u * 95 * BLOCK_FRAMES);  // two loops of 1.6 s, to the end of the block
     EXPECT_TRUE(test::read_file(dir_ / "window.wav") == expected);
+
+    // With a track muted in the window, as with --mute.
+    controller_.toggle_mute(1);
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "muted.wav"; };
+    controller_.export_song();
+    finish_song_export();
+    const fs::path muted_by_cli = dir_ / "cli-muted.wav";
+    const std::string muted_command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
+                                      "\" --loops 2 --fade 0.5 --mute 1 -q -o \"" + muted_by_cli.string() + "\"";
+    ASSERT_EQ(std::system(muted_command.c_str()), 0) << muted_command;
+    const std::string muted = test::read_file(muted_by_cli);
+    EXPECT_NE(muted, expected);
+    EXPECT_TRUE(test::read_file(dir_ / "muted.wav") == muted);
 }
 #endif
 
