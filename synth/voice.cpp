@@ -179,8 +179,14 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
 // with it closed it writes the frame's zeros into `block`. Returns the frame
 // after the last one rendered: it stops early after a frame that fetched events
 // or opened or closed the gate.
+//
+// With `plan` set it only looks: it returns the end of the run when the run is
+// steady (see below) and the family steps no noise, else -1, changing nothing.
+// With `prefilled` frames (of a steady run, as planned), raw_values already
+// holds the phase after each of them (see phase_chains).
 template <int F, bool GATE>
-int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
+int render_run(Engine& engine, int track, std::int16_t* block, int first, int end, bool plan = false,
+               int prefilled = 0) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
@@ -223,7 +229,27 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
+    if (plan) return steady && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
     int f = first;
+    if (prefilled > 0) {
+        // The phases are in place: the rest of each frame, as the steady loop does it.
+        s.phase = raw_values[first + prefilled - 1];
+        s.freq = steady_freq;
+        for (; f < first + prefilled; ++f) {
+            if constexpr (GATE) {
+                const double phase = raw_values[f];
+                int value = 0;
+                if constexpr (F == PULSE) value = pulse_wave(phase, threshold);
+                if constexpr (F == SAW) value = saw_wave(phase);
+                if constexpr (F == TRIANGLE) value = triangle_wave(phase, holds_level);
+                raw_values[f] = std::int16_t(value);
+                levels[f] = steady_e;
+            } else {
+                block[2 * f] = block[2 * f + 1] = 0;
+                if (counted) s.gate_left -= 1.0;  // may be below 1 already: one frame at a time
+            }
+        }
+    }
     const auto frames_loop = [&]<bool STEADY>() {
         while (f < end) {
             s.phase += s.freq;
@@ -356,7 +382,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     return f;
 }
 
-using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
+using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int, bool, int);
 
 RunFunction run_for(const TrackState& t) {
     // With the gate closed only the triangle family differs (its envelope).
@@ -375,7 +401,99 @@ RunFunction run_for(const TrackState& t) {
 // The first stage of a whole block of one track, in runs.
 void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames) {
     engine.voice_run_count[track] = 0;
-    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames);
+    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames, false, 0);
+}
+
+// The phase chains of N steady runs of `frames` frames side by side, the phase
+// after each frame into the track's raw values: each chain adds and wraps in
+// its own order (the current frequency first, then the steady one), but the
+// chains are independent, and taking them together lets the processor overlap
+// their additions.
+template <int N>
+void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs, int frames) {
+    double phase[N], freq[N];
+    double* out[N];
+    for (int k = 0; k < N; ++k) {
+        const TrackState& t = engine.tracks[tracks[k]];
+        phase[k] = t.phase;
+        freq[k] = t.freq;
+        out[k] = engine.voice_raw[tracks[k]].data() + firsts[k];
+    }
+    for (int i = 0; i < frames; ++i) {
+        for (int k = 0; k < N; ++k) {
+            phase[k] += freq[k];
+            if (phase[k] >= CYCLE) phase[k] -= CYCLE;
+            out[k][i] = phase[k];
+        }
+        if (i == 0) {
+            for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
+        }
+    }
+}
+
+using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, int);
+constexpr ChainFunction PHASE_CHAINS[] = {nullptr, nullptr, phase_chains<2>, phase_chains<3>, phase_chains<4>};
+
+// The frequency a steady run of the track holds after its first frame.
+double steady_freq_of(const TrackState& t) {
+    return std::clamp((t.sweep_offset + t.base_freq) + t.vibrato_offset, 0.0, 20000.0);
+}
+
+// The first stage of all tracks for a block. Tracks only share the noise
+// register, so a track steps it only once every track before it is done;
+// other runs may go in any order. Steady runs of several tracks take their
+// phase chains side by side.
+void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frames) {
+    int at[TRACK_COUNT];
+    int plan[TRACK_COUNT];  // the planned steady run's end, -1 for none, -2 not yet planned
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        engine.voice_run_count[k] = 0;
+        at[k] = 0;
+        plan[k] = -2;
+    }
+    int lowest = 0;  // the first track not done
+    for (;;) {
+        while (lowest < TRACK_COUNT && at[lowest] >= frames) ++lowest;
+        if (lowest == TRACK_COUNT) return;
+        int steady[TRACK_COUNT];
+        int count = 0;
+        int span = frames;
+        for (int k = lowest; k < TRACK_COUNT; ++k) {
+            if (at[k] >= frames) continue;
+            if (plan[k] == -2) {
+                plan[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], frames, true, 0);
+            }
+            if (plan[k] > at[k]) {
+                steady[count++] = k;
+                span = std::min(span, plan[k] - at[k]);
+            }
+        }
+        if (count < 2) {
+            at[lowest] = run_for(engine.tracks[lowest])(engine, lowest, blocks[lowest], at[lowest], frames, false, 0);
+            plan[lowest] = -2;
+            continue;
+        }
+        // Groups of at most four, as even as they come.
+        const int groups = (count + 3) / 4;
+        for (int g = 0, done = 0; g < groups; ++g) {
+            const int size = (count - done) / (groups - g);
+            const int* group = steady + done;
+            done += size;
+            int firsts[4];
+            double freqs[4];
+            for (int j = 0; j < size; ++j) {
+                firsts[j] = at[group[j]];
+                freqs[j] = steady_freq_of(engine.tracks[group[j]]);
+            }
+            if (size >= 2) PHASE_CHAINS[size](engine, group, firsts, freqs, span);
+            for (int j = 0; j < size; ++j) {
+                const int k = group[j];
+                at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, false,
+                                                   size >= 2 ? span : 0);
+                plan[k] = -2;
+            }
+        }
+    }
 }
 
 // One track's part in the second stage: its filter state, stage-one values,
@@ -635,13 +753,11 @@ void render_voices(Engine& engine, int length_bytes) {
     const int frames = std::min((std::max(length_bytes, 0) + 3) / 4, BLOCK_FRAMES);
     int tracks[TRACK_COUNT];
     std::int16_t* blocks[TRACK_COUNT];
-    // The first stage track after track: the shared noise register steps, and
-    // events are fetched, in the order of rendering each track's block whole.
     for (int k = 0; k < TRACK_COUNT; ++k) {
         tracks[k] = k;
         blocks[k] = engine.track_blocks[k].data();
-        render_stage_one(engine, k, blocks[k], frames);
     }
+    render_stage_one_all(engine, blocks, frames);
     filter_runs(engine, tracks, blocks, TRACK_COUNT, frames);
 }
 
