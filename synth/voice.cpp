@@ -171,6 +171,51 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
     runs[count++] = run;
 }
 
+#ifdef BLEEPFORGE_HAVE_SSE2
+// The waveform values of frames [first, end) from the phases in `raw`, two
+// frames at a time, with the scalar waveforms' operations on each lane (every
+// intermediate integer is exact in a double); the levels `e`. Returns the
+// first frame left to the scalar loop.
+template <int F>
+int waves_from_phases(double* raw, double* levels, int first, int end, int threshold, bool stepped, double e) {
+    const __m128d edge = _mm_set1_pd(threshold), amplitude = _mm_set1_pd(AMPLITUDE), cycle = _mm_set1_pd(CYCLE);
+    const __m128d quarter = _mm_set1_pd(11025), half = _mm_set1_pd(22050), step = _mm_set1_pd(1378);
+    const __m128d sign = _mm_set1_pd(-0.0), level = _mm_set1_pd(e);
+    int f = first;
+    for (; f + 2 <= end; f += 2) {
+        const __m128d phase = _mm_loadu_pd(raw + f);
+        __m128d wave;
+        if constexpr (F == PULSE) {
+            const __m128d low = _mm_cmple_pd(phase, edge);
+            wave = _mm_xor_pd(amplitude, _mm_and_pd(low, sign));
+        } else if constexpr (F == SAW) {
+            wave = _mm_mul_pd(_mm_set1_pd(2), _mm_sub_pd(amplitude, _mm_mul_pd(phase, _mm_set1_pd(0.2885714285714286))));
+        } else {
+            __m128d x;
+            if (stepped) {
+                const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(phase));
+                const __m128d steps = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_div_pd(whole, step)));
+                x = _mm_add_pd(_mm_mul_pd(steps, step), quarter);
+            } else {
+                x = _mm_add_pd(phase, quarter);
+            }
+            const __m128d over = _mm_cmpgt_pd(x, cycle);
+            x = _mm_or_pd(_mm_and_pd(over, _mm_sub_pd(x, cycle)), _mm_andnot_pd(over, x));
+            const __m128d k = _mm_set1_pd(0.5771428571428572);
+            const __m128d falling = _mm_sub_pd(amplitude, _mm_mul_pd(x, k));
+            const __m128d rising = _mm_xor_pd(sign, _mm_sub_pd(amplitude, _mm_mul_pd(_mm_sub_pd(x, half), k)));
+            const __m128d low = _mm_cmplt_pd(x, half);
+            wave = _mm_mul_pd(_mm_or_pd(_mm_and_pd(low, falling), _mm_andnot_pd(low, rising)), _mm_set1_pd(1.41));
+        }
+        // int(wave), then its low 16 bits as a signed value
+        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(_mm_cvttpd_epi32(wave), 16), 16);
+        _mm_storeu_pd(raw + f, _mm_cvtepi32_pd(value));
+        _mm_storeu_pd(levels + f, level);
+    }
+    return f;
+}
+#endif
+
 // The first stage of frames [first, end) of one track while its tone family
 // and gate stay as they were at `first`: the same operations in the same order
 // as oscillator_frame and the frame steps of render_voice, with the family's
@@ -195,6 +240,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
+    const double pulse_edge = threshold;  // pulse_wave's comparison, converted once
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
     const std::uint8_t noise_mode = F == NOISE_SHORT;
@@ -235,6 +281,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         // The phases are in place: the rest of each frame, as the steady loop does it.
         s.phase = raw_values[first + prefilled - 1];
         s.freq = steady_freq;
+#ifdef BLEEPFORGE_HAVE_SSE2
+        if constexpr (GATE && (F == PULSE || F == SAW || F == TRIANGLE)) {
+            if (engine.vector_synth >= SIMD_SSE2) {
+                f = waves_from_phases<F>(raw_values, levels, f, first + prefilled, threshold, holds_level, steady_e);
+            }
+        }
+#endif
         for (; f < first + prefilled; ++f) {
             if constexpr (GATE) {
                 const double phase = raw_values[f];
@@ -250,13 +303,14 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
         }
     }
-    const auto frames_loop = [&]<bool STEADY>() {
+    // SETTLED: timing counted ahead and envelope at rest, only the pitch moves.
+    const auto frames_loop = [&]<bool STEADY, bool SETTLED>() {
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
             if constexpr (GATE) {
                 int value = 0;
-                if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
+                if constexpr (F == PULSE) value = s.phase <= pulse_edge ? -AMPLITUDE : AMPLITUDE;
                 if constexpr (F == SAW) value = saw_wave(s.phase);
                 if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
@@ -290,7 +344,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 
             // envelope_next, then its restart flag cleared
             double e = steady_e;
-            if (!STEADY && !steady_env) {
+            if (!STEADY && !SETTLED && !steady_env) {
                 if (s.env_restart) {
                     s.env_level = 0.0;
                     s.env_phase = 0;
@@ -327,10 +381,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
             ++f;
             if constexpr (!GATE) {
-                if (counted) s.gate_left -= 1.0;
+                if (SETTLED || counted) s.gate_left -= 1.0;
             }
 
-            if (!STEADY && active && !counted) {
+            if (!STEADY && !SETTLED && active && !counted) {
                 s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
                 s.event_left -= 1.0;
                 s.gate_left -= 1.0;
@@ -348,13 +402,15 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 }
                 if (s.gate_on != GATE) break;
             }
-            if (!STEADY && env_turned) break;
+            if (!STEADY && !SETTLED && env_turned) break;
         }
     };
     if (steady) {
-        frames_loop.template operator()<true>();
+        frames_loop.template operator()<true, false>();
+    } else if (counted && steady_env) {
+        frames_loop.template operator()<false, true>();
     } else {
-        frames_loop.template operator()<false>();
+        frames_loop.template operator()<false, false>();
     }
     const int frames = f - first;
     if (steady_vibrato) count_vibrato(s, frames);
