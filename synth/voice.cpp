@@ -225,12 +225,18 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
 // after the last one rendered: it stops early after a frame that fetched events
 // or opened or closed the gate.
 //
+//
 // With `plan` set it only looks: it returns the end of the run when the run is
-// steady (see below) and the family steps no noise, else -1, changing nothing.
-// With `prefilled` frames (of a steady run, as planned), raw_values already
-// holds the phase after each of them (see phase_chains).
+// steady (see below) and the family steps no noise, else -1, changing nothing,
+// and sets plan->counts_gate when such a run counts a closed gate down frame
+// by frame. With `prefilled` frames (of a steady run, as planned), raw_values
+// already holds the phase after each of them, and for a gate counted down the
+// level slot of the last one holds gate_left after them (see phase_chains).
+struct Plan {
+    bool counts_gate;
+};
 template <int F, bool GATE>
-int render_run(Engine& engine, int track, std::int16_t* block, int first, int end, bool plan = false,
+int render_run(Engine& engine, int track, std::int16_t* block, int first, int end, Plan* plan = nullptr,
                int prefilled = 0) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
@@ -275,12 +281,18 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
-    if (plan) return steady && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
+    if (plan) {
+        plan->counts_gate = !GATE && counted;
+        return steady && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
+    }
     int f = first;
     if (prefilled > 0) {
         // The phases are in place: the rest of each frame, as the steady loop does it.
         s.phase = raw_values[first + prefilled - 1];
         s.freq = steady_freq;
+        if constexpr (!GATE) {
+            if (counted) s.gate_left = levels[first + prefilled - 1];
+        }
 #ifdef BLEEPFORGE_HAVE_SSE2
         if constexpr (GATE && (F == PULSE || F == SAW || F == TRIANGLE)) {
             if (engine.vector_synth >= SIMD_SSE2) {
@@ -299,7 +311,6 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 levels[f] = steady_e;
             } else {
                 block[2 * f] = block[2 * f + 1] = 0;
-                if (counted) s.gate_left -= 1.0;  // may be below 1 already: one frame at a time
             }
         }
     }
@@ -438,7 +449,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     return f;
 }
 
-using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int, bool, int);
+using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int, Plan*, int);
 
 RunFunction run_for(const TrackState& t) {
     // With the gate closed only the triangle family differs (its envelope).
@@ -457,22 +468,28 @@ RunFunction run_for(const TrackState& t) {
 // The first stage of a whole block of one track, in runs.
 void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames) {
     engine.voice_run_count[track] = 0;
-    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames, false, 0);
+    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames, nullptr, 0);
 }
 
 // The phase chains of N steady runs of `frames` frames side by side, the phase
 // after each frame into the track's raw values: each chain adds and wraps in
 // its own order (the current frequency first, then the steady one), but the
 // chains are independent, and taking them together lets the processor overlap
-// their additions.
+// their additions. A closed gate counted down (gate_step 1.0) falls beside
+// its phase, one frame at a time as it may round; subtracting 0.0 changes no
+// other gate_left. Each track's gate_left after the frames goes into the level
+// slot of its last frame.
 template <int N>
-void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs, int frames) {
-    double phase[N], freq[N];
+void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs,
+                  const double* gate_steps, int frames) {
+    double phase[N], freq[N], gate[N], gate_step[N];
     double* out[N];
     for (int k = 0; k < N; ++k) {
         const TrackState& t = engine.tracks[tracks[k]];
         phase[k] = t.phase;
         freq[k] = t.freq;
+        gate[k] = t.gate_left;
+        gate_step[k] = gate_steps[k];
         out[k] = engine.voice_raw[tracks[k]].data() + firsts[k];
     }
     for (int i = 0; i < frames; ++i) {
@@ -480,14 +497,16 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
             phase[k] += freq[k];
             if (phase[k] >= CYCLE) phase[k] -= CYCLE;
             out[k][i] = phase[k];
+            gate[k] -= gate_step[k];
         }
         if (i == 0) {
             for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
         }
     }
+    for (int k = 0; k < N; ++k) engine.voice_level[tracks[k]][firsts[k] + frames - 1] = gate[k];
 }
 
-using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, int);
+using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
 constexpr ChainFunction PHASE_CHAINS[] = {nullptr, nullptr, phase_chains<2>, phase_chains<3>, phase_chains<4>};
 
 // The frequency a steady run of the track holds after its first frame.
@@ -502,6 +521,7 @@ double steady_freq_of(const TrackState& t) {
 void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frames) {
     int at[TRACK_COUNT];
     int plan[TRACK_COUNT];  // the planned steady run's end, -1 for none, -2 not yet planned
+    Plan plans[TRACK_COUNT];
     for (int k = 0; k < TRACK_COUNT; ++k) {
         engine.voice_run_count[k] = 0;
         at[k] = 0;
@@ -517,7 +537,7 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
         for (int k = lowest; k < TRACK_COUNT; ++k) {
             if (at[k] >= frames) continue;
             if (plan[k] == -2) {
-                plan[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], frames, true, 0);
+                plan[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], frames, &plans[k], 0);
             }
             if (plan[k] > at[k]) {
                 steady[count++] = k;
@@ -525,7 +545,7 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
             }
         }
         if (count < 2) {
-            at[lowest] = run_for(engine.tracks[lowest])(engine, lowest, blocks[lowest], at[lowest], frames, false, 0);
+            at[lowest] = run_for(engine.tracks[lowest])(engine, lowest, blocks[lowest], at[lowest], frames, nullptr, 0);
             plan[lowest] = -2;
             continue;
         }
@@ -536,15 +556,16 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
             const int* group = steady + done;
             done += size;
             int firsts[4];
-            double freqs[4];
+            double freqs[4], gate_steps[4];
             for (int j = 0; j < size; ++j) {
                 firsts[j] = at[group[j]];
                 freqs[j] = steady_freq_of(engine.tracks[group[j]]);
+                gate_steps[j] = plans[group[j]].counts_gate ? 1.0 : 0.0;
             }
-            if (size >= 2) PHASE_CHAINS[size](engine, group, firsts, freqs, span);
+            if (size >= 2) PHASE_CHAINS[size](engine, group, firsts, freqs, gate_steps, span);
             for (int j = 0; j < size; ++j) {
                 const int k = group[j];
-                at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, false,
+                at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, nullptr,
                                                    size >= 2 ? span : 0);
                 plan[k] = -2;
             }
