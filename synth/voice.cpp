@@ -216,6 +216,51 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
 }
 #endif
 
+#ifdef BLEEPFORGE_HAVE_AVX2
+// waves_from_phases four frames at a time, for processors with AVX2 (chosen
+// at run time); the scalar loop finishes any frames left.
+template <int F>
+__attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* levels, int first, int end,
+                                                           int threshold, bool stepped, double e) {
+    const __m256d edge = _mm256_set1_pd(threshold), amplitude = _mm256_set1_pd(AMPLITUDE);
+    const __m256d cycle = _mm256_set1_pd(CYCLE), quarter = _mm256_set1_pd(11025), half = _mm256_set1_pd(22050);
+    const __m256d step = _mm256_set1_pd(1378), sign = _mm256_set1_pd(-0.0), level = _mm256_set1_pd(e);
+    int f = first;
+    for (; f + 4 <= end; f += 4) {
+        const __m256d phase = _mm256_loadu_pd(raw + f);
+        __m256d wave;
+        if constexpr (F == PULSE) {
+            wave = _mm256_xor_pd(amplitude, _mm256_and_pd(_mm256_cmp_pd(phase, edge, _CMP_LE_OQ), sign));
+        } else if constexpr (F == SAW) {
+            wave = _mm256_mul_pd(_mm256_set1_pd(2),
+                                 _mm256_sub_pd(amplitude, _mm256_mul_pd(phase, _mm256_set1_pd(0.2885714285714286))));
+        } else {
+            __m256d x;
+            if (stepped) {
+                const __m256d whole = _mm256_round_pd(phase, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+                const __m256d steps =
+                    _mm256_round_pd(_mm256_div_pd(whole, step), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+                x = _mm256_add_pd(_mm256_mul_pd(steps, step), quarter);
+            } else {
+                x = _mm256_add_pd(phase, quarter);
+            }
+            x = _mm256_blendv_pd(x, _mm256_sub_pd(x, cycle), _mm256_cmp_pd(x, cycle, _CMP_GT_OQ));
+            const __m256d k = _mm256_set1_pd(0.5771428571428572);
+            const __m256d falling = _mm256_sub_pd(amplitude, _mm256_mul_pd(x, k));
+            const __m256d rising =
+                _mm256_xor_pd(sign, _mm256_sub_pd(amplitude, _mm256_mul_pd(_mm256_sub_pd(x, half), k)));
+            wave = _mm256_mul_pd(_mm256_blendv_pd(rising, falling, _mm256_cmp_pd(x, half, _CMP_LT_OQ)),
+                                 _mm256_set1_pd(1.41));
+        }
+        const __m128i whole = _mm256_cvttpd_epi32(wave);
+        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
+        _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(value));
+        _mm256_storeu_pd(levels + f, level);
+    }
+    return f;
+}
+#endif
+
 // The first stage of frames [first, end) of one track while its tone family
 // and gate stay as they were at `first`: the same operations in the same order
 // as oscillator_frame and the frame steps of render_voice, with the family's
@@ -295,6 +340,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
 #ifdef BLEEPFORGE_HAVE_SSE2
         if constexpr (GATE && (F == PULSE || F == SAW || F == TRIANGLE)) {
+#ifdef BLEEPFORGE_HAVE_AVX2
+            if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2) {
+                f = waves_from_phases_avx2<F>(raw_values, levels, f, first + prefilled, threshold, holds_level,
+                                              steady_e);
+            }
+#endif
             if (engine.vector_synth >= SIMD_SSE2) {
                 f = waves_from_phases<F>(raw_values, levels, f, first + prefilled, threshold, holds_level, steady_e);
             }
@@ -314,8 +365,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
         }
     }
-    // SETTLED: timing counted ahead and envelope at rest, only the pitch moves.
-    const auto frames_loop = [&]<bool STEADY, bool SETTLED>() {
+    // COUNTED: the timing is counted ahead, only pitch and envelope may move.
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED>() {
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
@@ -355,7 +406,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 
             // envelope_next, then its restart flag cleared
             double e = steady_e;
-            if (!STEADY && !SETTLED && !steady_env) {
+            if (!STEADY && !steady_env) {
                 if (s.env_restart) {
                     s.env_level = 0.0;
                     s.env_phase = 0;
@@ -392,10 +443,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
             ++f;
             if constexpr (!GATE) {
-                if (SETTLED || counted) s.gate_left -= 1.0;
+                if (COUNTED || counted) s.gate_left -= 1.0;
             }
 
-            if (!STEADY && !SETTLED && active && !counted) {
+            if (!STEADY && !COUNTED && active && !counted) {
                 s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
                 s.event_left -= 1.0;
                 s.gate_left -= 1.0;
@@ -413,12 +464,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 }
                 if (s.gate_on != GATE) break;
             }
-            if (!STEADY && !SETTLED && env_turned) break;
+            if (!STEADY && env_turned) break;
         }
     };
     if (steady) {
         frames_loop.template operator()<true, false>();
-    } else if (counted && steady_env) {
+    } else if (counted) {
         frames_loop.template operator()<false, true>();
     } else {
         frames_loop.template operator()<false, false>();
