@@ -300,8 +300,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const auto adds_nothing = [](double offset, double step) {
         return step == 0 && (std::signbit(step) || !std::signbit(offset));
     };
-    // A vibrato that adds nothing only needs its counters advanced, at the end.
-    const bool steady_vibrato = adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    // A vibrato that adds nothing only needs its counters advanced, at the end;
+    // so does one still waiting, for the frames before the one that ends the wait.
+    const bool vibrato_waits = !adds_nothing(s.vibrato_offset, s.vibrato_slope) && s.vibrato_wait > 1;
+    if (vibrato_waits && s.vibrato_wait - 1 < std::uint32_t(end - first)) end = first + int(s.vibrato_wait - 1);
+    const bool steady_vibrato = vibrato_waits || adds_nothing(s.vibrato_offset, s.vibrato_slope);
     const bool steady_pitch = adds_nothing(s.sweep_offset, sweep_step) && steady_vibrato;
     const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
     // A resting envelope gives one level; a moving one ends the run when it
