@@ -369,7 +369,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     }
     // COUNTED: the timing is counted ahead, only pitch and envelope may move.
-    const auto frames_loop = [&]<bool STEADY, bool COUNTED>() {
+    // STILL: the pitch holds (only the envelope moves).
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL>() {
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
@@ -388,7 +389,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 raw_values[f] = std::int16_t(value);  // kept as a double: converting is exact
             }
 
-            if (STEADY || steady_pitch) {
+            if (STEADY || STILL || steady_pitch) {
                 s.freq = steady_freq;  // the counters advance at the end of the run
             } else {
                 s.sweep_offset += sweep_step;
@@ -471,11 +472,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     };
     if (steady) {
-        frames_loop.template operator()<true, false>();
+        frames_loop.template operator()<true, false, true>();
+    } else if (counted && steady_pitch) {
+        frames_loop.template operator()<false, true, true>();
     } else if (counted) {
-        frames_loop.template operator()<false, true>();
+        frames_loop.template operator()<false, true, false>();
     } else {
-        frames_loop.template operator()<false, false>();
+        frames_loop.template operator()<false, false, false>();
     }
     const int frames = f - first;
     if (steady_vibrato) count_vibrato(s, frames);
