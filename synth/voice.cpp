@@ -382,7 +382,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
                         const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
-                        s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+                        // bit is 0 or 1: the level without a branch on random bits
+                        s.noise_level = std::int16_t(AMPLITUDE - 2 * AMPLITUDE * bit);
                     }
                     value = s.noise_level;
                 }
