@@ -171,6 +171,96 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
     runs[count++] = run;
 }
 
+#ifdef BLEEPFORGE_HAVE_SSE2
+// The waveform values of frames [first, end) from the phases in `raw`, two
+// frames at a time, with the scalar waveforms' operations on each lane (every
+// intermediate integer is exact in a double); the levels `e`. Returns the
+// first frame left to the scalar loop.
+template <int F>
+int waves_from_phases(double* raw, double* levels, int first, int end, int threshold, bool stepped, double e) {
+    const __m128d edge = _mm_set1_pd(threshold), amplitude = _mm_set1_pd(AMPLITUDE), cycle = _mm_set1_pd(CYCLE);
+    const __m128d quarter = _mm_set1_pd(11025), half = _mm_set1_pd(22050), step = _mm_set1_pd(1378);
+    const __m128d sign = _mm_set1_pd(-0.0), level = _mm_set1_pd(e);
+    int f = first;
+    for (; f + 2 <= end; f += 2) {
+        const __m128d phase = _mm_loadu_pd(raw + f);
+        __m128d wave;
+        if constexpr (F == PULSE) {
+            const __m128d low = _mm_cmple_pd(phase, edge);
+            wave = _mm_xor_pd(amplitude, _mm_and_pd(low, sign));
+        } else if constexpr (F == SAW) {
+            wave = _mm_mul_pd(_mm_set1_pd(2), _mm_sub_pd(amplitude, _mm_mul_pd(phase, _mm_set1_pd(0.2885714285714286))));
+        } else {
+            __m128d x;
+            if (stepped) {
+                const __m128d whole = _mm_cvtepi32_pd(_mm_cvttpd_epi32(phase));
+                const __m128d steps = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_div_pd(whole, step)));
+                x = _mm_add_pd(_mm_mul_pd(steps, step), quarter);
+            } else {
+                x = _mm_add_pd(phase, quarter);
+            }
+            const __m128d over = _mm_cmpgt_pd(x, cycle);
+            x = _mm_or_pd(_mm_and_pd(over, _mm_sub_pd(x, cycle)), _mm_andnot_pd(over, x));
+            const __m128d k = _mm_set1_pd(0.5771428571428572);
+            const __m128d falling = _mm_sub_pd(amplitude, _mm_mul_pd(x, k));
+            const __m128d rising = _mm_xor_pd(sign, _mm_sub_pd(amplitude, _mm_mul_pd(_mm_sub_pd(x, half), k)));
+            const __m128d low = _mm_cmplt_pd(x, half);
+            wave = _mm_mul_pd(_mm_or_pd(_mm_and_pd(low, falling), _mm_andnot_pd(low, rising)), _mm_set1_pd(1.41));
+        }
+        // int(wave), then its low 16 bits as a signed value
+        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(_mm_cvttpd_epi32(wave), 16), 16);
+        _mm_storeu_pd(raw + f, _mm_cvtepi32_pd(value));
+        _mm_storeu_pd(levels + f, level);
+    }
+    return f;
+}
+#endif
+
+#ifdef BLEEPFORGE_HAVE_AVX2
+// waves_from_phases four frames at a time, for processors with AVX2 (chosen
+// at run time); the scalar loop finishes any frames left.
+template <int F>
+__attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* levels, int first, int end,
+                                                           int threshold, bool stepped, double e) {
+    const __m256d edge = _mm256_set1_pd(threshold), amplitude = _mm256_set1_pd(AMPLITUDE);
+    const __m256d cycle = _mm256_set1_pd(CYCLE), quarter = _mm256_set1_pd(11025), half = _mm256_set1_pd(22050);
+    const __m256d step = _mm256_set1_pd(1378), sign = _mm256_set1_pd(-0.0), level = _mm256_set1_pd(e);
+    int f = first;
+    for (; f + 4 <= end; f += 4) {
+        const __m256d phase = _mm256_loadu_pd(raw + f);
+        __m256d wave;
+        if constexpr (F == PULSE) {
+            wave = _mm256_xor_pd(amplitude, _mm256_and_pd(_mm256_cmp_pd(phase, edge, _CMP_LE_OQ), sign));
+        } else if constexpr (F == SAW) {
+            wave = _mm256_mul_pd(_mm256_set1_pd(2),
+                                 _mm256_sub_pd(amplitude, _mm256_mul_pd(phase, _mm256_set1_pd(0.2885714285714286))));
+        } else {
+            __m256d x;
+            if (stepped) {
+                const __m256d whole = _mm256_round_pd(phase, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+                const __m256d steps =
+                    _mm256_round_pd(_mm256_div_pd(whole, step), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+                x = _mm256_add_pd(_mm256_mul_pd(steps, step), quarter);
+            } else {
+                x = _mm256_add_pd(phase, quarter);
+            }
+            x = _mm256_blendv_pd(x, _mm256_sub_pd(x, cycle), _mm256_cmp_pd(x, cycle, _CMP_GT_OQ));
+            const __m256d k = _mm256_set1_pd(0.5771428571428572);
+            const __m256d falling = _mm256_sub_pd(amplitude, _mm256_mul_pd(x, k));
+            const __m256d rising =
+                _mm256_xor_pd(sign, _mm256_sub_pd(amplitude, _mm256_mul_pd(_mm256_sub_pd(x, half), k)));
+            wave = _mm256_mul_pd(_mm256_blendv_pd(rising, falling, _mm256_cmp_pd(x, half, _CMP_LT_OQ)),
+                                 _mm256_set1_pd(1.41));
+        }
+        const __m128i whole = _mm256_cvttpd_epi32(wave);
+        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
+        _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(value));
+        _mm256_storeu_pd(levels + f, level);
+    }
+    return f;
+}
+#endif
+
 // The first stage of frames [first, end) of one track while its tone family
 // and gate stay as they were at `first`: the same operations in the same order
 // as oscillator_frame and the frame steps of render_voice, with the family's
@@ -179,8 +269,20 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
 // with it closed it writes the frame's zeros into `block`. Returns the frame
 // after the last one rendered: it stops early after a frame that fetched events
 // or opened or closed the gate.
+//
+//
+// With `plan` set it only looks: it returns the end of the run when the run is
+// steady (see below) and the family steps no noise, else -1, changing nothing,
+// and sets plan->counts_gate when such a run counts a closed gate down frame
+// by frame. With `prefilled` frames (of a steady run, as planned), raw_values
+// already holds the phase after each of them, and for a gate counted down the
+// level slot of the last one holds gate_left after them (see phase_chains).
+struct Plan {
+    bool counts_gate;
+};
 template <int F, bool GATE>
-int render_run(Engine& engine, int track, std::int16_t* block, int first, int end) {
+int render_run(Engine& engine, int track, std::int16_t* block, int first, int end, Plan* plan = nullptr,
+               int prefilled = 0) {
     TrackState& t = engine.tracks[track];
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
@@ -189,6 +291,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
+    const double pulse_edge = threshold;  // pulse_wave's comparison, converted once
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
     const std::uint8_t noise_mode = F == NOISE_SHORT;
@@ -197,8 +300,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const auto adds_nothing = [](double offset, double step) {
         return step == 0 && (std::signbit(step) || !std::signbit(offset));
     };
-    // A vibrato that adds nothing only needs its counters advanced, at the end.
-    const bool steady_vibrato = adds_nothing(s.vibrato_offset, s.vibrato_slope);
+    // A vibrato that adds nothing only needs its counters advanced, at the end;
+    // so does one still waiting, for the frames before the one that ends the wait.
+    const bool vibrato_waits = !adds_nothing(s.vibrato_offset, s.vibrato_slope) && s.vibrato_wait > 1;
+    if (vibrato_waits && s.vibrato_wait - 1 < std::uint32_t(end - first)) end = first + int(s.vibrato_wait - 1);
+    const bool steady_vibrato = vibrato_waits || adds_nothing(s.vibrato_offset, s.vibrato_slope);
     const bool steady_pitch = adds_nothing(s.sweep_offset, sweep_step) && steady_vibrato;
     const double steady_freq = std::clamp((s.sweep_offset + base_freq) + s.vibrato_offset, 0.0, 20000.0);
     // A resting envelope gives one level; a moving one ends the run when it
@@ -223,27 +329,68 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
+    if (plan) {
+        plan->counts_gate = !GATE && counted;
+        return steady && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
+    }
     int f = first;
-    const auto frames_loop = [&]<bool STEADY>() {
+    if (prefilled > 0) {
+        // The phases are in place: the rest of each frame, as the steady loop does it.
+        s.phase = raw_values[first + prefilled - 1];
+        s.freq = steady_freq;
+        if constexpr (!GATE) {
+            if (counted) s.gate_left = levels[first + prefilled - 1];
+        }
+#ifdef BLEEPFORGE_HAVE_SSE2
+        if constexpr (GATE && (F == PULSE || F == SAW || F == TRIANGLE)) {
+#ifdef BLEEPFORGE_HAVE_AVX2
+            if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2) {
+                f = waves_from_phases_avx2<F>(raw_values, levels, f, first + prefilled, threshold, holds_level,
+                                              steady_e);
+            }
+#endif
+            if (engine.vector_synth >= SIMD_SSE2) {
+                f = waves_from_phases<F>(raw_values, levels, f, first + prefilled, threshold, holds_level, steady_e);
+            }
+        }
+#endif
+        for (; f < first + prefilled; ++f) {
+            if constexpr (GATE) {
+                const double phase = raw_values[f];
+                int value = 0;
+                if constexpr (F == PULSE) value = pulse_wave(phase, threshold);
+                if constexpr (F == SAW) value = saw_wave(phase);
+                if constexpr (F == TRIANGLE) value = triangle_wave(phase, holds_level);
+                raw_values[f] = std::int16_t(value);
+                levels[f] = steady_e;
+            } else {
+                block[2 * f] = block[2 * f + 1] = 0;
+            }
+        }
+    }
+    // COUNTED: the timing is counted ahead, only pitch and envelope may move.
+    // STILL: the pitch holds (only the envelope moves).
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL>() {
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
             if constexpr (GATE) {
                 int value = 0;
-                if constexpr (F == PULSE) value = pulse_wave(s.phase, threshold);
+                if constexpr (F == PULSE) value = s.phase <= pulse_edge ? -AMPLITUDE : AMPLITUDE;
                 if constexpr (F == SAW) value = saw_wave(s.phase);
                 if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
                         const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
-                        s.noise_level = bit ? -AMPLITUDE : AMPLITUDE;
+                        // bit is 0 or 1: the level without a branch on random bits
+                        s.noise_level = std::int16_t(AMPLITUDE - 2 * AMPLITUDE * bit);
                     }
                     value = s.noise_level;
                 }
                 raw_values[f] = std::int16_t(value);  // kept as a double: converting is exact
             }
 
-            if (STEADY || steady_pitch) {
+            if (STEADY || STILL || steady_pitch) {
                 s.freq = steady_freq;  // the counters advance at the end of the run
             } else {
                 s.sweep_offset += sweep_step;
@@ -301,10 +448,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
             ++f;
             if constexpr (!GATE) {
-                if (counted) s.gate_left -= 1.0;
+                if (COUNTED || counted) s.gate_left -= 1.0;
             }
 
-            if (!STEADY && active && !counted) {
+            if (!STEADY && !COUNTED && active && !counted) {
                 s.fetch_budget = std::min(s.fetch_budget + FETCH_BUDGET_PER_SAMPLE, FETCH_BUDGET_MAX);
                 s.event_left -= 1.0;
                 s.gate_left -= 1.0;
@@ -326,9 +473,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     };
     if (steady) {
-        frames_loop.template operator()<true>();
+        frames_loop.template operator()<true, false, true>();
+    } else if (counted && steady_pitch) {
+        frames_loop.template operator()<false, true, true>();
+    } else if (counted) {
+        frames_loop.template operator()<false, true, false>();
     } else {
-        frames_loop.template operator()<false>();
+        frames_loop.template operator()<false, false, false>();
     }
     const int frames = f - first;
     if (steady_vibrato) count_vibrato(s, frames);
@@ -356,7 +507,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     return f;
 }
 
-using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int);
+using RunFunction = int (*)(Engine&, int, std::int16_t*, int, int, Plan*, int);
 
 RunFunction run_for(const TrackState& t) {
     // With the gate closed only the triangle family differs (its envelope).
@@ -375,7 +526,109 @@ RunFunction run_for(const TrackState& t) {
 // The first stage of a whole block of one track, in runs.
 void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames) {
     engine.voice_run_count[track] = 0;
-    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames);
+    for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames, nullptr, 0);
+}
+
+// The phase chains of N steady runs of `frames` frames side by side, the phase
+// after each frame into the track's raw values: each chain adds and wraps in
+// its own order (the current frequency first, then the steady one), but the
+// chains are independent, and taking them together lets the processor overlap
+// their additions. A closed gate counted down (gate_step 1.0) falls beside
+// its phase, one frame at a time as it may round; subtracting 0.0 changes no
+// other gate_left. Each track's gate_left after the frames goes into the level
+// slot of its last frame.
+template <int N>
+void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs,
+                  const double* gate_steps, int frames) {
+    double phase[N], freq[N], gate[N], gate_step[N];
+    double* out[N];
+    for (int k = 0; k < N; ++k) {
+        const TrackState& t = engine.tracks[tracks[k]];
+        phase[k] = t.phase;
+        freq[k] = t.freq;
+        gate[k] = t.gate_left;
+        gate_step[k] = gate_steps[k];
+        out[k] = engine.voice_raw[tracks[k]].data() + firsts[k];
+    }
+    for (int i = 0; i < frames; ++i) {
+        for (int k = 0; k < N; ++k) {
+            phase[k] += freq[k];
+            if (phase[k] >= CYCLE) phase[k] -= CYCLE;
+            out[k][i] = phase[k];
+            gate[k] -= gate_step[k];
+        }
+        if (i == 0) {
+            for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
+        }
+    }
+    for (int k = 0; k < N; ++k) engine.voice_level[tracks[k]][firsts[k] + frames - 1] = gate[k];
+}
+
+using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
+constexpr ChainFunction PHASE_CHAINS[] = {nullptr, nullptr, phase_chains<2>, phase_chains<3>, phase_chains<4>};
+
+// The frequency a steady run of the track holds after its first frame.
+double steady_freq_of(const TrackState& t) {
+    return std::clamp((t.sweep_offset + t.base_freq) + t.vibrato_offset, 0.0, 20000.0);
+}
+
+// The first stage of all tracks for a block. Tracks only share the noise
+// register, so a track steps it only once every track before it is done;
+// other runs may go in any order. Steady runs of several tracks take their
+// phase chains side by side.
+void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frames) {
+    int at[TRACK_COUNT];
+    int plan[TRACK_COUNT];  // the planned steady run's end, -1 for none, -2 not yet planned
+    Plan plans[TRACK_COUNT];
+    for (int k = 0; k < TRACK_COUNT; ++k) {
+        engine.voice_run_count[k] = 0;
+        at[k] = 0;
+        plan[k] = -2;
+    }
+    int lowest = 0;  // the first track not done
+    for (;;) {
+        while (lowest < TRACK_COUNT && at[lowest] >= frames) ++lowest;
+        if (lowest == TRACK_COUNT) return;
+        int steady[TRACK_COUNT];
+        int count = 0;
+        int span = frames;
+        for (int k = lowest; k < TRACK_COUNT; ++k) {
+            if (at[k] >= frames) continue;
+            if (plan[k] == -2) {
+                plan[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], frames, &plans[k], 0);
+            }
+            if (plan[k] > at[k]) {
+                steady[count++] = k;
+                span = std::min(span, plan[k] - at[k]);
+            }
+        }
+        if (count < 2) {
+            at[lowest] = run_for(engine.tracks[lowest])(engine, lowest, blocks[lowest], at[lowest], frames, nullptr, 0);
+            plan[lowest] = -2;
+            continue;
+        }
+        // Groups of at most four, as even as they come.
+        const int groups = (count + 3) / 4;
+        for (int g = 0, done = 0; g < groups; ++g) {
+            const int size = (count - done) / (groups - g);
+            const int* group = steady + done;
+            done += size;
+            int firsts[4];
+            double freqs[4], gate_steps[4];
+            for (int j = 0; j < size; ++j) {
+                firsts[j] = at[group[j]];
+                freqs[j] = steady_freq_of(engine.tracks[group[j]]);
+                gate_steps[j] = plans[group[j]].counts_gate ? 1.0 : 0.0;
+            }
+            if (size >= 2) PHASE_CHAINS[size](engine, group, firsts, freqs, gate_steps, span);
+            for (int j = 0; j < size; ++j) {
+                const int k = group[j];
+                at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, nullptr,
+                                                   size >= 2 ? span : 0);
+                plan[k] = -2;
+            }
+        }
+    }
 }
 
 // One track's part in the second stage: its filter state, stage-one values,
@@ -635,13 +888,11 @@ void render_voices(Engine& engine, int length_bytes) {
     const int frames = std::min((std::max(length_bytes, 0) + 3) / 4, BLOCK_FRAMES);
     int tracks[TRACK_COUNT];
     std::int16_t* blocks[TRACK_COUNT];
-    // The first stage track after track: the shared noise register steps, and
-    // events are fetched, in the order of rendering each track's block whole.
     for (int k = 0; k < TRACK_COUNT; ++k) {
         tracks[k] = k;
         blocks[k] = engine.track_blocks[k].data();
-        render_stage_one(engine, k, blocks[k], frames);
     }
+    render_stage_one_all(engine, blocks, frames);
     filter_runs(engine, tracks, blocks, TRACK_COUNT, frames);
 }
 

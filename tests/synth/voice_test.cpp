@@ -302,7 +302,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Sweeps under a vibrato of depth 0 whose counters run through them, and under a moving one.
         SongPair{"SweepOverStillVibrato",
                  "0@2 s-30 m0 n5 l1 c\r\n1@17 s25 m0 l2 c c\r\n2@32 s-10 m3 n2 l1 c\r\n3@20 s5 m0 n40 l1 c\r\n",
-                 "0@2 s10 m0 n1 l2 c\r\n2@48 s-5 m0 l1 c\r\n"}),
+                 "0@2 s10 m0 n1 l2 c\r\n2@48 s-5 m0 l1 c\r\n"},
+        // Vibratos waiting through whole notes and into them (alone, under a sweep and a
+        // moving envelope), with noise tracks between tracks whose steady runs go side by side.
+        SongPair{"WaitingVibratoAndSharedNoise",
+                 "0@2 h90 i5 j60 m8 n10 l16 [cdef]4\r\n1@17 m30 n1 l4 c d\r\n2@64 l8 c c\r\n"
+                 "3@32 m5 n40 s-3 l2 c\r\n4@80 q3 l16 c c c\r\n5@48 l8 c g\r\n6@66 l4 c\r\n7@2 l8 c r c\r\n",
+                 "1@64 l8 c c\r\n5@84 m9 n2 l4 c\r\n6@56 l16 c>c<c\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
