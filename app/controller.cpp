@@ -44,6 +44,9 @@ Controller::~Controller() {
     stream_.set_state_listener({});
     stream_.set_scope_enabled(false);
     if (writer_.joinable()) writer_.join();
+    end_checker();
+    stop_song_export_ = true;
+    if (song_export_.joinable()) song_export_.join();
 }
 
 void Controller::post(std::function<void()> call) {
@@ -80,14 +83,18 @@ void Controller::reload_play() {
 }
 
 void Controller::load(const DroppedFile& file) {
-    std::string bytes, reason;
+    std::string bytes, reason = text::NOT_A_LOCAL_FILE;
     if (!file.local || !read_song_bytes(file.path, bytes, reason)) {
-        shell_.show_message(text::READ_FAILED, text::READ_FAILED_CAPTION);
+        // The design's text, then which file and why.
+        shell_.show_message(std::string(text::READ_FAILED) + "\n" + utf8_text(file.path) + ": " + reason,
+                            text::READ_FAILED_CAPTION);
         return;
     }
     // Splitting and compiling a large file takes long: only the copy of the
     // compiled streams runs under the lock the render thread needs.
-    start_song(*prepare_song(bytes));
+    auto shared_bytes = std::make_shared<const std::string>(std::move(bytes));
+    start_song(*prepare_song(*shared_bytes));
+    song_started(file.path, std::move(shared_bytes));
 }
 
 void Controller::stop() {
@@ -109,7 +116,17 @@ void Controller::write_out() {
     auto writable = [](const Engine& engine) {
         return engine.recording_mode && engine.recorded_frames > 0 && !any_track_active(engine);
     };
-    if (exporting_ || !stream_.with_engine(writable)) return;
+    if (exporting_) return;
+    enum { WRITABLE, PLAYING, NOTHING };
+    const int state = stream_.with_engine([&](const Engine& engine) {
+        if (writable(engine)) return WRITABLE;
+        return any_track_active(engine) ? PLAYING : NOTHING;
+    });
+    if (state != WRITABLE) {
+        shell_.show_message(state == PLAYING ? text::STOP_BEFORE_WRITING : text::NOTHING_RECORDED,
+                            text::ERROR_CAPTION);
+        return;
+    }
 
     SaveRequest request{text::SAVE_TITLE, save_filters(), {}, {}};
     std::error_code ec;
@@ -171,6 +188,10 @@ void Controller::write_finished(const std::filesystem::path& target, bool writte
 void Controller::window_closed() {
     watcher_.reset();
     if (writer_.joinable()) writer_.join();
+    end_checker();
+    // A song export in progress is abandoned; its file is never written.
+    stop_song_export_ = true;
+    if (song_export_.joinable()) song_export_.join();
     stream_.halt();
 }
 
@@ -205,10 +226,17 @@ std::vector<PaintLine> Controller::paint_lines() {
         lines.push_back({text::RECORDING, PaintLine::Place::AT, 0, 10, 50});
     }
     if (saving_) lines.push_back({text::SAVING, PaintLine::Place::AT, 0, 10, 70});
-    if (start_seconds_ > 0) {
-        lines.push_back({text::STARTS_FROM + format_time(start_seconds_), PaintLine::Place::AT, 0, 10, 90});
+    // Below the design's places, one row each.
+    if (std::string status = status_text(); !status.empty()) {
+        lines.push_back({std::move(status), PaintLine::Place::STACKED});
     }
-    if (!load_problem_.empty()) lines.push_back({load_problem_, PaintLine::Place::AT, 0, 10, 110});
+    if (std::string progress = song_export_progress(); !progress.empty()) {
+        lines.push_back({std::move(progress), PaintLine::Place::STACKED});
+    }
+    if (start_seconds_ > 0) {
+        lines.push_back({text::STARTS_FROM + format_time(start_seconds_), PaintLine::Place::STACKED});
+    }
+    if (!load_problem_.empty()) lines.push_back({load_problem_, PaintLine::Place::STACKED});
     return lines;
 }
 

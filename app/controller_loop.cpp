@@ -29,7 +29,10 @@ void Controller::start_song(const PreparedSong& song) {
     // what P followed by that much listening gives (at most one block early).
     const std::uint64_t blocks = time_frames(start_seconds_) / BLOCK_FRAMES;
     if (blocks == 0) {
-        stream_.with_engine([&](Engine& engine) { start_prepared_song(engine, song); });
+        stream_.with_engine([&](Engine& engine) {
+            start_prepared_song(engine, song);
+            engine.played_frames = 0;
+        });
     } else {
         // Reaching the start point takes a moment; the old song keeps playing
         // meanwhile, as only the two copies run under the lock.
@@ -40,6 +43,7 @@ void Controller::start_song(const PreparedSong& song) {
         stream_.with_engine([&](Engine& live) {
             copy_sound_state(live, *copy);
             if (live.recording_mode) live.recorded_frames = 0;  // the capture restarts as with P
+            live.played_frames = blocks * BLOCK_FRAMES;  // the status line's clock counts from the song's start
         });
     }
     if (load_problem_ != problem_before) shell_.repaint();
@@ -95,7 +99,9 @@ void Controller::file_saved() {
         shell_.repaint();
         return;
     }
-    start_song(*prepare_song(bytes));
+    auto shared_bytes = std::make_shared<const std::string>(std::move(bytes));
+    start_song(*prepare_song(*shared_bytes));
+    song_started(remembered_.path, std::move(shared_bytes));
 }
 
 void Controller::end_export() {

@@ -13,12 +13,9 @@ namespace {
 constexpr int LOWEST_LINE_Y = 70;  // the saving line's top: the scopes never move up into the lines' places
 
 // The first pixel row below every line, those painted now and those that may come.
-int lines_bottom(const std::vector<PaintLine>& lines, int line_height) {
+int lines_bottom(const std::vector<WindowLine>& lines, int line_height) {
     int bottom = LOWEST_LINE_Y + line_height;
-    for (const PaintLine& line : lines) {
-        const int top = line.place == PaintLine::Place::CENTRED_ROW ? line.row * line_height : line.y;
-        bottom = std::max(bottom, top + line_height);
-    }
+    for (const WindowLine& line : lines) bottom = std::max(bottom, line.y + line.height);
     return bottom;
 }
 
@@ -40,7 +37,7 @@ void Controller::tick() {
 
 ScopePicture Controller::scope_picture(int width, int height, int line_height) {
     static constexpr std::array<std::int16_t, TrackScope::FRAMES> SILENCE{};
-    const Rect area{0, lines_bottom(paint_lines(), line_height), width, height};
+    const Rect area{0, lines_bottom(layout(width, height, line_height), line_height), width, height};
     const std::array<Rect, TRACK_COUNT> boxes = scope_boxes(area);
     ScopePicture picture;
     const TrackScope* scope = ticking_ && boxes[0].width() > 0 ? stream_.latest_scope() : nullptr;

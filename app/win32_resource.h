@@ -31,3 +31,18 @@
 #define DLG_ASK_TEXT 110
 #define ASK_TEXT_PROMPT 1001  // the dialog's label
 #define ASK_TEXT_FIELD 1002   // its one-line field
+
+// The status items the shell adds to the menu when the window is created.
+#define CMD_OPEN 32800
+#define CMD_SHOW_WARNINGS 32801
+#define CMD_EXPORT_SONG 32802
+#define CMD_STOP_EXPORT 32803
+
+// The box of copyable text ("警告を表示") and the song export's numbers.
+#define DLG_TEXT 120
+#define TEXT_BOX 1011
+#define DLG_SONG_EXPORT 121
+#define SONG_LOOPS_LABEL 1012
+#define SONG_LOOPS 1013
+#define SONG_FADE_LABEL 1014
+#define SONG_FADE 1015

@@ -16,6 +16,71 @@ namespace {
 constexpr int TEXT_BUFFER = 100;  // characters of a title or class name from the string table
 constexpr UINT_PTR TICK_TIMER = 1;  // the controller's tick timer (Shell::set_tick_interval)
 
+// What the text box dialog shows.
+struct TextBox {
+    std::wstring caption, text;
+};
+
+// An edit control's lines end in CR LF.
+std::wstring with_crlf(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\n') out += L'\r';
+        out += c;
+    }
+    return out;
+}
+
+INT_PTR CALLBACK text_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            const auto* box = reinterpret_cast<const TextBox*>(lparam);
+            SetWindowTextW(dialog, box->caption.c_str());
+            SetDlgItemTextW(dialog, TEXT_BOX, with_crlf(box->text).c_str());
+            return TRUE;
+        }
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
+std::wstring item_text(HWND dialog, int id) {
+    std::wstring text(std::size_t(GetWindowTextLengthW(GetDlgItem(dialog, id))) + 1, L'\0');
+    text.resize(std::size_t(GetDlgItemTextW(dialog, id, text.data(), int(text.size()))));
+    return text;
+}
+
+INT_PTR CALLBACK song_export_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    auto* request = reinterpret_cast<SongExportRequest*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    switch (message) {
+        case WM_INITDIALOG:
+            request = reinterpret_cast<SongExportRequest*>(lparam);
+            SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+            SetWindowTextW(dialog, utf16(request->caption).c_str());
+            SetDlgItemTextW(dialog, SONG_LOOPS_LABEL, utf16(request->loops_label).c_str());
+            SetDlgItemTextW(dialog, SONG_LOOPS, utf16(request->loops).c_str());
+            SetDlgItemTextW(dialog, SONG_FADE_LABEL, utf16(request->fade_label).c_str());
+            SetDlgItemTextW(dialog, SONG_FADE, utf16(request->fade).c_str());
+            return TRUE;
+        case WM_COMMAND:
+            if (LOWORD(wparam) == IDOK) {
+                request->loops = utf8(item_text(dialog, SONG_LOOPS));
+                request->fade = utf8(item_text(dialog, SONG_FADE));
+            }
+            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+                EndDialog(dialog, LOWORD(wparam));
+                return TRUE;
+            }
+            return FALSE;
+        default: return FALSE;
+    }
+}
+
 // What the DLG_ASK_TEXT dialog shows and what it answered.
 struct AskText {
     const TextRequest* request;
@@ -95,6 +160,43 @@ public:
         if (HWND w = window) PostMessageW(w, WM_RUN_POSTED, 0, 0);
     }
 
+    void set_title(const std::string& title) override {
+        if (window) SetWindowTextW(window, utf16(title).c_str());
+    }
+
+    std::filesystem::path ask_open_path(const OpenRequest& request) override {
+        std::wstring filter;
+        for (const auto& [name, pattern] : request.filters) {
+            // "*" would miss nothing here either, but "*.*" is what the dialog shows for all files.
+            filter += utf16(name) + L'\0' + (pattern == "*" ? L"*.*" : utf16(pattern)) + L'\0';
+        }
+        const std::wstring title = utf16(request.title);
+        const std::wstring folder = request.start_folder.wstring();
+        std::vector<wchar_t> file(32768, L'\0');
+
+        OPENFILENAMEW dialog{};
+        dialog.lStructSize = sizeof dialog;
+        dialog.hwndOwner = window;
+        dialog.lpstrFilter = filter.c_str();
+        dialog.lpstrFile = file.data();
+        dialog.nMaxFile = DWORD(file.size());
+        dialog.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+        dialog.lpstrTitle = title.c_str();
+        dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
+        if (!GetOpenFileNameW(&dialog)) return {};
+        return std::filesystem::path(file.data());  // UTF-16, the file system's own name
+    }
+
+    void show_text(const std::string& text, const std::string& caption) override {
+        TextBox box{utf16(caption), utf16(text)};
+        DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_TEXT), window, text_dialog_proc, LPARAM(&box));
+    }
+
+    bool ask_song_export(SongExportRequest& request) override {
+        return DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_SONG_EXPORT), window, song_export_dialog_proc,
+                               LPARAM(&request)) == IDOK;
+    }
+
     std::optional<std::string> ask_text(const TextRequest& request) override {
         AskText ask{&request, {}};
         if (DialogBoxParamW(instance, MAKEINTRESOURCEW(DLG_ASK_TEXT), window, ask_text_dialog_proc,
@@ -104,7 +206,7 @@ public:
         return ask.answer;
     }
 
-    HINSTANCE instance = nullptr;  // of the DLG_ASK_TEXT resource
+    HINSTANCE instance = nullptr;  // of the dialog resources
 
     void set_tick_interval(int milliseconds) override {
         if (!window) return;
@@ -221,7 +323,12 @@ void paint(HWND window, WindowState& state) {
     GetTextMetricsW(dc, &metrics);
 
     Controller& controller = state.controller;
-    for (const PaintLine& line : controller.paint_lines()) draw_line(dc, client, metrics.tmHeight, line);
+    for (const WindowLine& line : controller.layout(client.right, client.bottom, metrics.tmHeight)) {
+        const std::wstring text = utf16(line.text);
+        RECT box{line.x, line.y, line.x + line.width, line.y + line.height};
+        const UINT align = line.centred ? DT_CENTER : DT_LEFT;
+        DrawTextW(dc, text.c_str(), int(text.size()), &box, align | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+    }
     const ScopePicture scopes = controller.scope_picture(client.right, client.bottom, metrics.tmHeight);
     for (const PaintLine& label : scopes.labels) draw_line(dc, client, metrics.tmHeight, label);
     for (const Polyline& line : scopes.lines) draw_polyline(dc, line);
@@ -232,6 +339,22 @@ void paint(HWND window, WindowState& state) {
     DeleteObject(bitmap);
     DeleteDC(dc);
     EndPaint(window, &ps);
+}
+
+// "開く..." before the design's items of "ﾌｧｲﾙ".
+void add_open_item(HMENU file) {
+    InsertMenuW(file, 0, MF_BYPOSITION | MF_STRING, CMD_OPEN, utf16(text::MENU_OPEN).c_str());
+}
+
+// "曲を書き出し..." and "書き出し中止" right after the design's export.
+void add_song_export_items(HMENU file) {
+    InsertMenuW(file, CMD_EXIT, MF_BYCOMMAND | MF_STRING, CMD_EXPORT_SONG, utf16(text::MENU_EXPORT_SONG).c_str());
+    InsertMenuW(file, CMD_EXIT, MF_BYCOMMAND | MF_STRING, CMD_STOP_EXPORT, utf16(text::MENU_STOP_EXPORT).c_str());
+}
+
+// "警告を表示" last in "music".
+void add_warnings_item(HMENU music) {
+    AppendMenuW(music, MF_STRING, CMD_SHOW_WARNINGS, utf16(text::MENU_SHOW_WARNINGS).c_str());
 }
 
 // "保存したら再生" and "途中から再生..." at the end of "music", and the
@@ -278,7 +401,10 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
     switch (message) {
         case WM_CREATE:
             DragAcceptFiles(window, TRUE);
+            add_open_item(GetSubMenu(GetMenu(window), 0));
+            add_song_export_items(GetSubMenu(GetMenu(window), 0));
             add_loop_menus(GetMenu(window));
+            add_warnings_item(GetSubMenu(GetMenu(window), 1));
             return true;
         case WM_INITMENUPOPUP: check_loop_items(reinterpret_cast<HMENU>(wparam), controller); return true;
         case WM_DESTROY:
@@ -313,6 +439,10 @@ bool handle(HWND window, WindowState& state, UINT message, WPARAM wparam, LRESUL
                 case CMD_RELOAD_PLAY: controller.reload_play(); return true;
                 case CMD_RECORD_ON: controller.record_on(); return true;
                 case CMD_WRITE_OUT: controller.write_out(); return true;
+                case CMD_OPEN: controller.open_file(); return true;
+                case CMD_SHOW_WARNINGS: controller.show_warnings(); return true;
+                case CMD_EXPORT_SONG: controller.export_song(); return true;
+                case CMD_STOP_EXPORT: controller.stop_song_export(); return true;
                 default: return loop_command(controller, LOWORD(wparam));
             }
         default: return false;

@@ -90,8 +90,9 @@ void mix_block(Engine& engine, std::int16_t* block, int length_bytes) {
     sum_tracks_plain(engine, block, samples, skip);
 #endif
 
-    if (engine.recording_mode && engine.RecordBuffer && (was_active || any_track_active(engine))) {
-        capture_block(engine, block, samples / 2);
+    if (was_active || any_track_active(engine)) {
+        engine.played_frames += std::uint64_t(samples / 2);
+        if (engine.recording_mode && engine.RecordBuffer) capture_block(engine, block, samples / 2);
     }
 }
 

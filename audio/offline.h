@@ -69,4 +69,9 @@ std::uint64_t time_frames(double seconds);
 // The least loop-back count over the active tracks; 0 when none is active.
 int loops_completed(const Engine& engine);
 
+// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
+// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
+// toward zero, so the last frame is 0, as bleepforge-render's fade does.
+void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
+
 }  // namespace bleepforge

@@ -8,6 +8,7 @@ add_library(bleepforge_stream STATIC
   ${CMAKE_CURRENT_LIST_DIR}/stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/test_device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sound_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/song_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/track_scope.cpp
 )
 target_link_libraries(bleepforge_stream PUBLIC bleepforge_core Threads::Threads)

@@ -48,6 +48,10 @@ struct Engine {
     std::unique_ptr<std::int16_t[]> RecordBuffer;  // RECORD_CAPACITY frames once recording is on
     std::uint32_t recorded_frames = 0;             // at most RECORD_CAPACITY - 1
 
+    // Frames mixed while a track was active, as the capture counts them; the
+    // window's clock of the time played. Nothing reads it while mixing.
+    std::uint64_t played_frames = 0;
+
     // Mix controls, read by every mix_block.
     std::uint8_t muted = 0;  // bit k set: track k is sequenced and synthesized but adds nothing to the mix
     // Null, or TRACK_COUNT rows of BLOCK_SAMPLES samples owned by the caller: mix_block

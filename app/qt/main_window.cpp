@@ -2,6 +2,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
@@ -75,7 +80,11 @@ protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         const QFontMetrics metrics(font());
-        for (const PaintLine& line : window_.controller().paint_lines()) draw(painter, metrics, line);
+        for (const WindowLine& line : window_.controller().layout(width(), height(), metrics.height())) {
+            const Qt::Alignment align = (line.centred ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignTop;
+            painter.drawText(QRect(line.x, line.y, line.width, line.height), align | Qt::TextSingleLine,
+                             from_utf8(line.text));
+        }
         const ScopePicture scopes = window_.controller().scope_picture(width(), height(), metrics.height());
         for (const PaintLine& label : scopes.labels) draw(painter, metrics, label);
         for (const Polyline& line : scopes.lines) {
@@ -136,6 +145,59 @@ public:
 
     void repaint() override { window_.canvas_->repaint(); }
 
+    void set_title(const std::string& title) override { window_.setWindowTitle(from_utf8(title)); }
+
+    std::filesystem::path ask_open_path(const OpenRequest& request) override {
+        QFileDialog dialog(&window_, from_utf8(request.title), to_qstring(request.start_folder));
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        QStringList filters;
+        for (const auto& [name, pattern] : request.filters) filters << from_utf8(name + " (" + pattern + ")");
+        dialog.setNameFilters(filters);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedUrls().isEmpty()) return {};
+        // As drops do: the URL's bytes, not a QString of the name.
+        const QUrl url = dialog.selectedUrls().first();
+        return url.isLocalFile() ? local_path(url) : to_path(dialog.selectedFiles().first());
+    }
+
+    void show_text(const std::string& text, const std::string& caption) override {
+        QDialog dialog(&window_);
+        dialog.setWindowTitle(from_utf8(caption));
+        auto* box = new QPlainTextEdit(from_utf8(text), &dialog);
+        box->setObjectName("text");
+        box->setReadOnly(true);
+        // Read-only boxes select by mouse only; the keyboard's Ctrl+A and Ctrl+C should work too.
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        box->setLineWrapMode(QPlainTextEdit::NoWrap);
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addWidget(box);
+        layout->addWidget(buttons);
+        dialog.resize(420, 260);
+        dialog.exec();
+    }
+
+    bool ask_song_export(SongExportRequest& request) override {
+        QDialog dialog(&window_);
+        dialog.setWindowTitle(from_utf8(request.caption));
+        auto* loops = new QLineEdit(from_utf8(request.loops), &dialog);
+        auto* fade = new QLineEdit(from_utf8(request.fade), &dialog);
+        loops->setObjectName("loops");
+        fade->setObjectName("fade");
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto* form = new QFormLayout(&dialog);
+        form->addRow(from_utf8(request.loops_label), loops);
+        form->addRow(from_utf8(request.fade_label), fade);
+        form->addRow(buttons);
+        if (dialog.exec() != QDialog::Accepted) return false;
+        request.loops = loops->text().toStdString();
+        request.fade = fade->text().toStdString();
+        return true;
+    }
+
     std::optional<std::string> ask_text(const TextRequest& request) override {
         QInputDialog dialog(&window_);
         dialog.setWindowTitle(from_utf8(request.title));
@@ -169,7 +231,7 @@ MainWindow::MainWindow(AudioStream& stream)
       controller_(std::make_unique<Controller>(stream, *shell_)),
       canvas_(new Canvas(*this)) {
     init_resources();
-    setWindowTitle("bleepforge");
+    setWindowTitle(from_utf8(controller_->title()));
     setWindowIcon(app_icon());
     setCentralWidget(canvas_);
     setAcceptDrops(true);
@@ -187,8 +249,10 @@ MainWindow::~MainWindow() = default;
 void MainWindow::build_menu() {
     Controller& c = *controller_;
     QMenu* file = menuBar()->addMenu("ﾌｧｲﾙ(&F)");
+    add_open_item(*file);
     connect(file->addAction("録音機能オン"), &QAction::triggered, this, [&c] { c.record_on(); });
     connect(file->addAction("録音データを書き出し"), &QAction::triggered, this, [&c] { c.write_out(); });
+    add_song_export_items(*file);
     connect(file->addAction("ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"), &QAction::triggered, this, &QWidget::close);
     file->addAction("デバグ（使用不可）")->setEnabled(false);
 
@@ -196,10 +260,26 @@ void MainWindow::build_menu() {
     connect(music->addAction("stop"), &QAction::triggered, this, [&c] { c.stop(); });
     connect(music->addAction("reloadplay(&P)"), &QAction::triggered, this, [&c] { c.reload_play(); });
     build_loop_menus(music);
+    add_warnings_item(*music);
 
     QMenu* help = menuBar()->addMenu("ﾍﾙﾌﾟ(&H)");
     connect(help->addAction("ﾊﾞｰｼﾞｮﾝ情報(&A) ..."), &QAction::triggered, this, &MainWindow::show_about);
     help->addAction("wavデバイス再取得（不安定だよ）")->setEnabled(false);
+}
+
+void MainWindow::add_open_item(QMenu& file) {
+    connect(file.addAction(text::MENU_OPEN), &QAction::triggered, this, [this] { controller_->open_file(); });
+}
+
+void MainWindow::add_song_export_items(QMenu& file) {
+    connect(file.addAction(text::MENU_EXPORT_SONG), &QAction::triggered, this, [this] { controller_->export_song(); });
+    connect(file.addAction(text::MENU_STOP_EXPORT), &QAction::triggered, this,
+            [this] { controller_->stop_song_export(); });
+}
+
+void MainWindow::add_warnings_item(QMenu& music) {
+    connect(music.addAction(text::MENU_SHOW_WARNINGS), &QAction::triggered, this,
+            [this] { controller_->show_warnings(); });
 }
 
 void MainWindow::build_loop_menus(QMenu* music) {

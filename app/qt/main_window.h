@@ -10,6 +10,7 @@
 
 class QAction;
 class QMenu;
+class QTimer;
 
 namespace bleepforge {
 
@@ -58,6 +59,10 @@ private:
     std::unique_ptr<QtShell> shell_;
     std::unique_ptr<Controller> controller_;
     Canvas* canvas_;
+
+    void add_open_item(QMenu& file);
+    void add_song_export_items(QMenu& file);
+    void add_warnings_item(QMenu& music);
 };
 
 }  // namespace bleepforge

@@ -4,6 +4,11 @@ if(TARGET bleepforge_app)
   add_executable(app_tests ${CMAKE_CURRENT_LIST_DIR}/controller_test.cpp ${CMAKE_CURRENT_LIST_DIR}/scope_test.cpp)
   target_link_libraries(app_tests PRIVATE bleepforge_app bleepforge_test_support GTest::gtest_main)
   target_compile_options(app_tests PRIVATE ${BLEEPFORGE_WARNINGS})
+  # The song export is compared with what the renderer program writes.
+  if(TARGET bleepforge-render)
+    add_dependencies(app_tests bleepforge-render)
+    target_compile_definitions(app_tests PRIVATE BLEEPFORGE_RENDER="$<TARGET_FILE:bleepforge-render>")
+  endif()
   gtest_discover_tests(app_tests DISCOVERY_TIMEOUT 60)
 endif()
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+#include <tuple>
 
 #if defined(__linux__)
 #include <sys/resource.h>
@@ -360,7 +361,7 @@ TEST(ControllerScopes, KnownToneGivesItsTrace) {
     const fs::path song = fs::temp_directory_path() / "bleepforge_controller_tone.mml";
     const std::string bytes = "0@48 v15 o4 l1 L a\r\n";
     write_file(song, bytes);
-    constexpr int LINE = 16, BOX_HEIGHT = 259, TOP = 70 + LINE + scope::GAP;
+    constexpr int LINE = 16, BOX_HEIGHT = 259, TOP = 70 + 2 * LINE + scope::GAP;  // under the status line
     constexpr int WIDTH = 4 * (scope::SHOWN_FRAMES + 2) + 5 * scope::GAP;
     constexpr int HEIGHT = TOP + 2 * BOX_HEIGHT + 2 * scope::GAP;
     constexpr int MIDDLE = TOP + 1 + 128;
@@ -450,6 +451,342 @@ TEST(WavExtension, AddedOnlyWhenMissing) {
     EXPECT_EQ(with_wav_extension("a/take1.wav"), "a/take1.wav");
     EXPECT_EQ(with_wav_extension("a/take1.WAV"), "a/take1.WAV");
     EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
+}
+
+// The window's own lines and messages, against a shell that also keeps the
+// title, the timer and the Open dialog.
+class StatusShell : public FakeShell {
+public:
+    void set_title(const std::string& title) override { titles.push_back(title); }
+    fs::path ask_open_path(const OpenRequest& request) override {
+        open_requests.push_back(request);
+        return open_answer;
+    }
+    void show_text(const std::string& text, const std::string& caption) override {
+        texts.push_back({text, caption});
+    }
+    bool ask_song_export(SongExportRequest& request) override {
+        export_requests.push_back(request);
+        if (export_answer.empty()) return false;
+        request.loops = export_answer[0];
+        request.fade = export_answer[1];
+        return true;
+    }
+    std::vector<SongExportRequest> export_requests;
+    std::vector<std::string> export_answer;  // loops and fade typed; empty: cancelled
+    std::vector<Message> texts;
+    std::vector<std::string> titles;
+    std::vector<OpenRequest> open_requests;
+    fs::path open_answer;
+};
+
+class StatusTest : public ::testing::Test {
+protected:
+    StatusTest()
+        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})),
+          controller_(stream_, shell_) {
+        dir_ = fs::temp_directory_path() / ("bleepforge_status_" +
+                                            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        song_ = dir_ / "song.mml";
+        // Both tracks loop after 1.6 s.
+        write_file(song_, "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+    }
+    ~StatusTest() override { fs::remove_all(dir_); }
+    // The checker's result, found as the status timer finds it.
+    void wait_for_check() {
+        for (int i = 0; i < 60'000 && controller_.warning_count() < 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GE(controller_.warning_count(), 0);
+    }
+    void play_blocks(int blocks) {
+        std::vector<std::int16_t> block(BLOCK_SAMPLES);
+        stream_.with_engine([&](Engine& e) {
+            for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
+        });
+    }
+
+    AudioStream stream_;
+    StatusShell shell_;
+    Controller controller_;
+    fs::path dir_, song_;
+};
+
+TEST_F(StatusTest, TitleNamesTheSongLastLoaded) {
+    EXPECT_EQ(controller_.title(), "bleepforge");
+    controller_.drop({{dir_ / "missing.mml"}});
+    EXPECT_EQ(controller_.title(), "bleepforge");
+    controller_.drop({{song_}});
+    controller_.reload_play();
+    const fs::path other = dir_ / "二曲目.mml";
+    write_file(other, "0cde\r\n");
+    controller_.drop({{other}});
+    controller_.drop({{dir_}});  // cannot be read: the title stays
+    EXPECT_EQ(shell_.titles, (std::vector<std::string>{"song.mml - bleepforge", "二曲目.mml - bleepforge"}));
+    EXPECT_EQ(controller_.title(), "二曲目.mml - bleepforge");
+}
+
+// Time and loops by the blocks mixed, not by the clock: 30 blocks are 1.02 s,
+// 48 blocks 1.63 s, past the songs' loop point.
+TEST_F(StatusTest, StatusLineSaysWhatPlaysHowLongAndWhatIsCaptured) {
+    EXPECT_EQ(controller_.status_text(), "");
+    const std::vector<std::pair<std::function<void()>, std::string>> steps = {
+        {[&] { controller_.drop({{song_}}); }, "再生中 0:00 ループ0"},
+        {[&] { play_blocks(30); }, "再生中 0:01 ループ0"},
+        {[&] { play_blocks(18); }, "再生中 0:01 ループ1"},
+        {[&] { controller_.record_on(); }, "再生中 0:01 ループ1 録音0:00"},
+        {[&] { play_blocks(30); }, "再生中 0:02 ループ1 録音0:01"},
+        {[&] { controller_.stop(); }, "停止中 0:02 録音0:01"},
+        {[&] { play_blocks(100); }, "停止中 0:02 録音0:01"},  // the clock stands still
+        {[&] { controller_.reload_play(); }, "再生中 0:00 ループ0 録音0:00"},
+    };
+    for (const auto& [step, expected] : steps) {
+        step();
+        EXPECT_EQ(controller_.status_text(), expected);
+    }
+    const std::vector<PaintLine> lines = controller_.paint_lines();
+    EXPECT_EQ(lines.back().text, "再生中 0:00 ループ0 録音0:00");
+    EXPECT_EQ(lines.back().place, PaintLine::Place::STACKED);
+}
+
+TEST_F(StatusTest, LayoutKeepsTheDesignsPlacesAndStacksTheRestBelow) {
+    controller_.record_on();
+    controller_.drop({{song_}});
+    auto boxes = [&](int width, int height, int line) {
+        std::vector<std::tuple<int, int, int, int, bool>> out;
+        for (const WindowLine& l : controller_.layout(width, height, line)) {
+            out.emplace_back(l.x, l.y, l.width, l.height, l.centred);
+        }
+        return out;
+    };
+    using Box = std::tuple<int, int, int, int, bool>;
+    // Hint centred on the top row, no-device line on the second, "録音モード"
+    // at (10, 50), the status line on the row after "保存中..."'s place.
+    EXPECT_EQ(boxes(224, 140, 16), (std::vector<Box>{{0, 0, 224, 16, true},
+                                                     {0, 16, 224, 16, true},
+                                                     {10, 50, 214, 16, false},
+                                                     {10, 86, 214, 16, false}}));
+    // A tall font pushes the status line under the second row; a short window leaves it out.
+    EXPECT_EQ(std::get<1>(boxes(224, 400, 50).back()), 120);
+    EXPECT_EQ(boxes(224, 80, 16).size(), 3u);
+    const std::vector<WindowLine> lines = controller_.layout(224, 140, 16);
+    EXPECT_EQ(lines.front().text, text::HINT);
+    EXPECT_EQ(lines.back().text, controller_.status_text());
+}
+
+TEST_F(StatusTest, ReadFailureNamesTheFileAndTheReason) {
+    const std::vector<std::pair<DroppedFile, std::string>> cases = {
+        {{dir_ / "missing.mml"}, (dir_ / "missing.mml").string() + ": does not exist"},
+        {{dir_}, dir_.string() + ": is a folder, not a song file"},
+        {{"https://example.org/a.mml", false}, "https://example.org/a.mml: is not a file of this computer"},
+    };
+    for (const auto& [file, second_line] : cases) {
+        shell_.messages.clear();
+        controller_.drop({file});
+        ASSERT_EQ(shell_.messages.size(), 1u);
+        EXPECT_EQ(shell_.messages[0].text, "ファイル読めなかったよ\n" + second_line);
+        EXPECT_EQ(shell_.messages[0].caption, "x");
+    }
+}
+
+TEST_F(StatusTest, ExportThatCannotRunSaysWhy) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] {}, "録音データがないよ"},                                  // recording off
+        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
+        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
+        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
+    };
+    for (const auto& [step, expected] : cases) {
+        step();
+        shell_.messages.clear();
+        controller_.write_out();
+        ASSERT_EQ(shell_.messages.size(), 1u) << expected;
+        EXPECT_EQ(shell_.messages[0].text, expected);
+        EXPECT_EQ(shell_.messages[0].caption, "えらー");
+    }
+    EXPECT_TRUE(shell_.requests.empty());
+}
+
+TEST_F(StatusTest, OpenDialogLoadsTheChosenFileAsADrop) {
+    controller_.open_file();  // cancelled
+    EXPECT_EQ(controller_.remembered_path(), fs::path());
+    ASSERT_EQ(shell_.open_requests.size(), 1u);
+    EXPECT_EQ(shell_.open_requests[0].title, "とっととファイルを選べ。");
+    EXPECT_EQ(shell_.open_requests[0].filters,
+              (std::vector<std::pair<std::string, std::string>>{{"mml file", "*.mml"}, {"all files", "*"}}));
+    shell_.open_answer = song_;
+    controller_.open_file();
+    EXPECT_EQ(controller_.remembered_path(), song_);
+    EXPECT_TRUE(stream_.with_engine([](const Engine& e) { return any_track_active(e); }));
+    shell_.open_answer = dir_ / "missing.mml";
+    controller_.open_file();  // opens where the last song was
+    EXPECT_EQ(shell_.open_requests.at(2).start_folder, dir_);
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text.rfind("ファイル読めなかったよ\n", 0), 0u);
+}
+
+// The check runs off the UI thread and wakes nobody: the next repaint (the
+// tick timer's, while the song plays) shows its count.
+TEST_F(StatusTest, CheckerCountsWarningsAndListsThem) {
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+
+    const fs::path warned = dir_ / "warned.mml";
+    write_file(warned, "0cdv99999e\r\n1c 5 d e\r\n");
+    controller_.drop({{warned}});
+    wait_for_check();
+    EXPECT_EQ(controller_.warning_count(), 2);
+    EXPECT_EQ(controller_.status_text(), "再生中 0:00 ループ0 警告 2件");
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.texts.size(), 1u);
+    EXPECT_EQ(shell_.texts[0].caption, "警告");
+    const std::string& listing = shell_.texts[0].text;
+    EXPECT_EQ(listing.rfind("warned.mml\n", 0), 0u) << listing;
+    EXPECT_NE(listing.find("\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("\n2:4 W-ignored: track 1: ignored character \"5\"\n"), std::string::npos) << listing;
+
+    // Loaded right after another song, the count is this song's, never the one before.
+    controller_.reload_play();
+    controller_.drop({{song_}});
+    wait_for_check();
+    EXPECT_EQ(controller_.warning_count(), 0);
+    EXPECT_EQ(controller_.status_text(), "再生中 0:00 ループ0");
+    EXPECT_EQ(shell_.wakes, 0);
+    controller_.show_warnings();
+    ASSERT_EQ(shell_.texts.size(), 2u);
+    EXPECT_EQ(shell_.texts[1].text.rfind("song.mml\n警告はないよ\n", 0), 0u) << shell_.texts[1].text;
+}
+
+TEST(SongExportFields, WholeLoopsFromOneAndSecondsFromZero) {
+    const std::vector<std::tuple<std::string, std::string, bool, int, double>> cases = {
+        {"1", "0", true, 1, 0.0},      {"12", "2.5", true, 12, 2.5}, {"0", "0", false, 0, 0},
+        {"-1", "0", false, 0, 0},      {"1.5", "0", false, 0, 0},    {"", "0", false, 0, 0},
+        {"x", "0", false, 0, 0},       {"1", "-0.5", false, 0, 0},   {"1", "", false, 0, 0},
+        {"1", "nan", false, 0, 0},     {"1", "inf", false, 0, 0},    {"1", "3s", false, 0, 0},
+        {"99999", "0", false, 0, 0},
+    };
+    for (const auto& [loops_text, fade_text, ok, loops, fade] : cases) {
+        int l = 0;
+        double f = 0;
+        EXPECT_EQ(parse_song_export(loops_text, fade_text, l, f), ok) << loops_text << " " << fade_text;
+        if (ok) {
+            EXPECT_EQ(l, loops);
+            EXPECT_EQ(f, fade);
+        }
+    }
+}
+
+class SongExportTest : public StatusTest {
+protected:
+    // Runs posted calls as the UI thread would until the export's completion has run.
+    void finish_song_export() {
+        int seen = 0;
+        while (controller_.song_exporting()) {
+            ASSERT_TRUE(shell_.wait_for_wake(seen + 1));
+            seen = shell_.wake_count();  // a wake after this comes with a call not yet run
+            controller_.run_posted();
+        }
+    }
+};
+
+#ifdef BLEEPFORGE_RENDER
+// The window's export is the renderer's file, byte for byte.
+TEST_F(SongExportTest, WritesWhatTheRendererWrites) {
+    controller_.drop({{song_}});
+    shell_.export_answer = {"2", "0.5"};
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "window"; };
+    controller_.export_song();
+    ASSERT_EQ(shell_.export_requests.size(), 1u);
+    const SongExportRequest& asked = shell_.export_requests[0];
+    EXPECT_EQ(asked.caption, "曲を書き出し");
+    EXPECT_EQ(std::vector<std::string>({asked.loops_label, asked.fade_label, asked.loops, asked.fade}),
+              std::vector<std::string>({"ループ回数", "フェード（秒）", "1", "0"}));
+    ASSERT_EQ(shell_.requests.size(), 1u);
+    EXPECT_EQ(shell_.requests[0].start_folder, dir_);
+    EXPECT_EQ(shell_.requests[0].start_name, "song.wav");
+    finish_song_export();
+    EXPECT_TRUE(shell_.messages.empty());
+
+    const fs::path by_cli = dir_ / "cli.wav";
+    const std::string command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
+                                "\" --loops 2 --fade 0.5 -q -o \"" + by_cli.string() + "\"";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string expected = test::read_file(by_cli);
+    EXPECT_EQ(expected.size(), 44u + 4u * 95 * BLOCK_FRAMES);  // two loops of 1.6 s, to the end of the block
+    EXPECT_TRUE(test::read_file(dir_ / "window.wav") == expected);
+
+    // With a track muted in the window, as with --mute.
+    controller_.toggle_mute(1);
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "muted.wav"; };
+    controller_.export_song();
+    finish_song_export();
+    const fs::path muted_by_cli = dir_ / "cli-muted.wav";
+    const std::string muted_command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
+                                      "\" --loops 2 --fade 0.5 --mute 1 -q -o \"" + muted_by_cli.string() + "\"";
+    ASSERT_EQ(std::system(muted_command.c_str()), 0) << muted_command;
+    const std::string muted = test::read_file(muted_by_cli);
+    EXPECT_NE(muted, expected);
+    EXPECT_TRUE(test::read_file(dir_ / "muted.wav") == muted);
+}
+#endif
+
+TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+    controller_.drop({{song_}});
+
+    shell_.messages.clear();
+    controller_.export_song();  // the dialog cancelled
+    shell_.export_answer = {"0", "0"};
+    controller_.export_song();
+    shell_.export_answer = {"1", "0"};
+    controller_.export_song();  // the Save dialog cancelled
+    shell_.answer = [&](const SaveRequest&) { return song_; };
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 2u);
+    EXPECT_EQ(shell_.messages[0].text, "ループ回数は1以上の整数、フェードは0以上の秒数で書いてね");
+    EXPECT_EQ(shell_.messages[1].text,
+              "ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself");
+    EXPECT_EQ(shell_.requests.size(), 2u);
+    EXPECT_FALSE(controller_.song_exporting());
+    EXPECT_EQ(test::read_file(song_), "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+
+    // A file that cannot be written is named, with the reason, once the worker is done.
+    const fs::path nowhere = dir_ / "no-such-folder" / "take.wav";
+    shell_.answer = [&](const SaveRequest&) { return nowhere; };
+    controller_.export_song();
+    finish_song_export();
+    ASSERT_EQ(shell_.messages.size(), 3u);
+    EXPECT_EQ(shell_.messages[2].text.rfind("ファイル書けなかったよ\n" + nowhere.string() + "\n", 0), 0u)
+        << shell_.messages[2].text;
+}
+
+// While one export runs a second is refused with its own message; stopping
+// it leaves no file and says nothing.
+TEST_F(SongExportTest, OneAtATimeAndStoppable) {
+    controller_.drop({{song_}});
+    shell_.export_answer = {"9999", "0"};  // would fill the whole capture
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "long.wav"; };
+    controller_.export_song();
+    ASSERT_TRUE(controller_.song_exporting());
+    const std::vector<PaintLine> lines = controller_.paint_lines();
+    EXPECT_EQ(lines.back().text.rfind("曲を書き出し中 ", 0), 0u) << lines.back().text;
+    EXPECT_EQ(lines.back().text.substr(lines.back().text.size() - 5), "/9999");
+    controller_.export_song();
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].text, "いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_EQ(shell_.requests.size(), 1u);
+
+    controller_.stop_song_export();
+    finish_song_export();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+    EXPECT_FALSE(fs::exists(dir_ / "long.wav"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // the song alone
+    EXPECT_EQ(controller_.paint_lines().back().text.rfind("曲を書き出し中", 0), std::string::npos);
 }
 
 // The dialog offers WAV first, then each format the build writes, and the
@@ -560,7 +897,7 @@ TEST_F(LoopTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
         if (c.line) {
             EXPECT_TRUE(painted(c.line));
         } else {
-            EXPECT_EQ(controller_.paint_lines().size(), 2u);  // hint, no device
+            EXPECT_EQ(controller_.paint_lines().size(), 3u);  // hint, no device, status
         }
         shown = format_time(controller_.start_seconds());
     }
@@ -672,7 +1009,7 @@ TEST_F(LoopTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
     write_file(song_, "0c\r\n");
     run_save_report(wakes);
     EXPECT_EQ(active_tracks(), 1);
-    EXPECT_EQ(controller_.paint_lines().size(), 3u);  // hint, no device, start point: the line is gone
+    EXPECT_EQ(controller_.paint_lines().size(), 4u);  // hint, no device, status, start point: the line is gone
     EXPECT_GT(shell_.repaints, repaints);
 #endif
 

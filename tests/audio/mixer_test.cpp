@@ -98,5 +98,18 @@ TEST(Capture, StopsGrowingAtItsCapacity) {
     EXPECT_EQ(engine->RecordBuffer, nullptr);
 }
 
+// The window's clock: frames mixed while a track plays, the block in which the
+// song ends included, with recording on or off.
+TEST(PlayedFrames, CountedLikeTheCaptureButWithoutRecording) {
+    auto engine = test::loaded("7l64 c\r\n7x\r\n");
+    Block block;
+    mix_block(*engine, block.data());
+    EXPECT_FALSE(engine->tracks[7].active);
+    EXPECT_EQ(engine->played_frames, 1500u);
+    mix_block(*engine, block.data());
+    EXPECT_EQ(engine->played_frames, 1500u);
+    EXPECT_EQ(engine->recorded_frames, 0u);
+}
+
 }  // namespace
 }  // namespace bleepforge

@@ -360,14 +360,18 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         bool enabled;
     };
     const Item items[] = {
+        {0, CMD_OPEN, L"開く...", true},
         {0, CMD_RECORD_ON, L"録音機能オン", true},
         {0, CMD_WRITE_OUT, L"録音データを書き出し", true},
+        {0, CMD_EXPORT_SONG, L"曲を書き出し...", true},
+        {0, CMD_STOP_EXPORT, L"書き出し中止", true},
         {0, CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", true},
         {0, CMD_DEBUG, L"デバグ（使用不可）", false},
         {1, CMD_STOP, L"stop", true},
         {1, CMD_RELOAD_PLAY, L"reloadplay(&P)", true},
         {1, CMD_PLAY_ON_SAVE, L"保存したら再生", true},
         {1, CMD_PLAY_FROM, L"途中から再生...", true},
+        {1, CMD_SHOW_WARNINGS, L"警告を表示", true},
         {2, CMD_MUTE_TRACK + 0, L"0", true},
         {2, CMD_MUTE_TRACK + 1, L"1", true},
         {2, CMD_MUTE_TRACK + 2, L"2", true},
@@ -487,7 +491,8 @@ TEST_F(MainWindow, DroppedFolderIsRememberedAndCannotBeRead) {
     ASSERT_EQ(answerer.seen.size(), 2u);
     for (const Box& box : answerer.seen) {
         EXPECT_EQ(box.caption, L"x");
-        EXPECT_EQ(box.text, L"ファイル読めなかったよ");
+        // The design's text, then the name and the reason.
+        EXPECT_EQ(box.text, L"ファイル読めなかったよ\n" + folder_.wstring() + L": is a folder, not a song file");
     }
     EXPECT_FALSE(playing());
 }
@@ -627,8 +632,9 @@ TEST_F(MainWindow, ExportsTheCaptureOnlyWhenStopped) {
     ASSERT_GE(captured(), std::uint32_t{3 * BLOCK_FRAMES});
     {
         Answerer answerer;
-        command(CMD_WRITE_OUT);  // still playing: refused without a word
-        EXPECT_TRUE(answerer.seen.empty());
+        command(CMD_WRITE_OUT);  // still playing: refused, saying why
+        ASSERT_EQ(answerer.seen.size(), 1u);
+        EXPECT_EQ(answerer.seen[0].text, L"演奏を止めてから書き出してね");
     }
     SendMessageW(window_, WM_RBUTTONDOWN, MK_RBUTTON, 0);
     ASSERT_FALSE(playing());
@@ -778,6 +784,7 @@ TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
     {
         Answerer answerer({answer_with(L"1:30", IDOK), answer_with(L"2:00", IDCANCEL)});  // the first: OK
         command(CMD_PLAY_FROM);
+// The title names the song; the status line is painted under the design's
         command(CMD_PLAY_FROM);
         ASSERT_EQ(answerer.seen.size(), 2u);
         EXPECT_EQ(answerer.seen[0].caption, utf16(text::PLAY_FROM_TITLE));
@@ -790,7 +797,13 @@ TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
     EXPECT_TRUE(playing());
     EXPECT_TRUE(painted("途中から 1:30"));
     Pixels pixels = capture_client(window_);
-    const RECT line = pixels.ink({0, 90, pixels.width, 90 + line_height(window_)});
+    // Its row is the one the controller lays out, under the status line.
+    int row = -1;
+    for (const WindowLine& l : controller_of(window_)->layout(pixels.width, pixels.height, line_height(window_))) {
+        if (l.text == "途中から 1:30") row = l.y;
+    }
+    EXPECT_EQ(row, 70 + 2 * line_height(window_));
+    const RECT line = pixels.ink({0, row, pixels.width, row + line_height(window_)});
     ASSERT_LT(line.left, line.right);
     EXPECT_GE(line.left, 10);
     EXPECT_LE(line.left, 13);
@@ -823,6 +836,144 @@ TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
     EXPECT_EQ(stream_->with_engine([](Engine& e) { return e.muted; }), 0);
     command(CMD_PLAY_ON_SAVE);
     EXPECT_FALSE(checked(1, CMD_PLAY_ON_SAVE));
+}
+
+// The title names the song; the status line is painted under the design's
+// places and kept current by the window's timer, which stops with the song.
+TEST_F(MainWindow, TitleAndStatusLineFollowTheSong) {
+    open();
+    Answerer quiet;
+    EXPECT_TRUE(drop({write_song(L"曲.mml")}));
+    EXPECT_EQ(window_text(window_), L"曲.mml - bleepforge");
+    const int line = line_height(window_);
+    auto status_ink = [&] {
+        Pixels pixels = capture_client(window_);
+        return pixels.ink({0, 70 + line, pixels.width, 70 + 2 * line});
+    };
+    const RECT status = status_ink();
+    ASSERT_LT(status.left, status.right);
+    EXPECT_GE(status.left, 10);
+    EXPECT_LE(status.left, 13);
+
+    // The timer's ticks arrive through the message loop while the song plays.
+    std::string shown;
+    for (int i = 0; i < 300 && shown.rfind("再生中 0:01", 0) != 0; ++i) {
+        pump();
+        Sleep(10);
+        shown = controller_of(window_)->status_text();
+    }
+    EXPECT_EQ(shown.rfind("再生中 0:01", 0), 0u) << shown;
+    MSG tick{};
+    Sleep(300);
+    EXPECT_TRUE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));
+    // A picture of the window while playing, for people to look at.
+    pump();
+    save_screen(L"win32-playing.bmp", 320, 240);
+
+    command(CMD_STOP);
+    for (int i = 0; i < 50; ++i) {
+        pump();
+        Sleep(10);
+    }
+    while (PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+    }
+    Sleep(400);
+    EXPECT_FALSE(PeekMessageW(&tick, window_, WM_TIMER, WM_TIMER, PM_NOREMOVE));  // no timer while idle
+    EXPECT_EQ(controller_of(window_)->status_text().rfind("停止中", 0), 0u);
+    EXPECT_TRUE(quiet.seen.empty());
+}
+
+TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
+    open();
+    const fs::path song = write_song(L"開く曲.mml");
+    Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); },
+                       [&](HWND dialog) {
+                           SetDlgItemTextW(dialog, SAVE_NAME_FIELD, song.c_str());
+                           press(dialog, IDOK);
+                       }});
+    command(CMD_OPEN);
+    EXPECT_FALSE(playing());
+    command(CMD_OPEN);
+    ASSERT_EQ(answerer.seen.size(), 2u);
+    EXPECT_EQ(answerer.seen[1].caption, L"とっととファイルを選べ。");
+    EXPECT_TRUE(playing());
+    EXPECT_EQ(remembered().native(), song.native());
+    EXPECT_EQ(window_text(window_), L"開く曲.mml - bleepforge");
+}
+
+TEST_F(MainWindow, WarningsCountedAndListedInACopyableBox) {
+    open();
+    Answerer quiet;
+    EXPECT_TRUE(drop({write_song(L"warned.mml", "0cdv99999e\r\n1c 5 d e\r\n")}));
+    for (int i = 0; i < 6000 && controller_of(window_)->warning_count() < 0; ++i) {
+        pump();
+        Sleep(10);
+    }
+    EXPECT_EQ(controller_of(window_)->warning_count(), 2);
+    EXPECT_NE(controller_of(window_)->status_text().find("警告 2件"), std::string::npos);
+
+    std::wstring listing;
+    LONG style = 0;
+    Answerer answerer({[&](HWND box) {
+        listing = item_text(box, TEXT_BOX);
+        style = GetWindowLongW(GetDlgItem(box, TEXT_BOX), GWL_STYLE);
+        press(box, IDOK);
+    }});
+    command(CMD_SHOW_WARNINGS);
+    ASSERT_EQ(answerer.seen.size(), 1u);
+    EXPECT_EQ(answerer.seen[0].caption, L"警告");
+    EXPECT_EQ(style & (ES_MULTILINE | ES_READONLY), ES_MULTILINE | ES_READONLY);
+    EXPECT_NE(listing.find(L"\r\n1:4 W-clamp: track 0: \"v99999\" read as v15"), std::wstring::npos) << utf8(listing);
+    EXPECT_NE(listing.find(L"\r\n2:4 W-ignored: track 1: ignored character \"5\"\r\n"), std::wstring::npos);
+}
+
+TEST_F(MainWindow, SongExportWritesAFileStopsAndRefusesASecond) {
+    open();
+    EXPECT_TRUE(drop({write_song(L"song.mml", "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n")}));
+    auto wait_exported = [&] {
+        for (int i = 0; i < 6000 && controller_of(window_)->song_exporting(); ++i) {
+            pump();
+            Sleep(10);
+        }
+        EXPECT_FALSE(controller_of(window_)->song_exporting());
+    };
+    std::wstring defaults, labels;
+    Answerer answerer({[&](HWND numbers) {
+                           defaults = item_text(numbers, SONG_LOOPS) + L" " + item_text(numbers, SONG_FADE);
+                           labels = item_text(numbers, SONG_LOOPS_LABEL) + L" " +
+                                    item_text(numbers, SONG_FADE_LABEL);
+                           SetDlgItemTextW(numbers, SONG_LOOPS, L"2");
+                           SetDlgItemTextW(numbers, SONG_FADE, L"0.5");
+                           press(numbers, IDOK);
+                       },
+                       [&](HWND save) {
+                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"window").c_str());
+                           press(save, IDOK);
+                       }});
+    command(CMD_EXPORT_SONG);
+    wait_exported();
+    ASSERT_EQ(answerer.seen.size(), 2u);
+    EXPECT_EQ(answerer.seen[0].caption, L"曲を書き出し");
+    EXPECT_EQ(defaults, L"1 0");
+    EXPECT_EQ(labels, L"ループ回数 フェード（秒）");
+    EXPECT_EQ(fs::file_size(folder_ / L"window.wav"), 44u + 4u * 95 * BLOCK_FRAMES);
+
+    Answerer long_one({[&](HWND numbers) {
+                           SetDlgItemTextW(numbers, SONG_LOOPS, L"9999");
+                           press(numbers, IDOK);
+                       },
+                       [&](HWND save) {
+                           SetDlgItemTextW(save, SAVE_NAME_FIELD, (folder_ / L"long.wav").c_str());
+                           press(save, IDOK);
+                       }});
+    command(CMD_EXPORT_SONG);
+    ASSERT_TRUE(controller_of(window_)->song_exporting());
+    command(CMD_EXPORT_SONG);  // refused while the first runs
+    command(CMD_STOP_EXPORT);
+    wait_exported();
+    ASSERT_EQ(long_one.seen.size(), 3u);
+    EXPECT_EQ(long_one.seen[2].text, L"いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_FALSE(fs::exists(folder_ / L"long.wav"));
 }
 
 // Eight tracks, each sounding a different steady tone.
