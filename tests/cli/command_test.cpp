@@ -422,18 +422,18 @@ TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
 }
 
 TEST_F(RenderCommand, EverySignalAnEndingTerminalSendsRemovesThePartialFile) {
-    put("forever.mml", "0c\r\n");
+    put("forever.mml", "0L c\r\n");
     put("forever.wav", "an earlier take");
     for (const char* sig : {"HUP", "QUIT", "INT", "TERM"}) {
         SCOPED_TRACE(sig);
-        // The temporary file exists from the start of the render, which takes seconds.
+        // The temporary file exists from the start of the render, which takes many seconds.
         const Result r = shell("cd " + sh_quote(dir_) + " && { " + sh_quote(BLEEPFORGE_RENDER) +
-                                   " forever.mml -q --seconds 900 & pid=$!; "
+                                   " forever.mml -q --seconds 20000 & pid=$!; "
                                    "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; "
                                    "kill -" + sig + " $pid; wait $pid; echo $?; }",
                                root_);
         EXPECT_GT(std::atoi(r.out.c_str()), 128) << "ended by the signal";
-        EXPECT_EQ(files(), (std::map<std::string, std::string>{{"forever.mml", "0c\r\n"},
+        EXPECT_EQ(files(), (std::map<std::string, std::string>{{"forever.mml", "0L c\r\n"},
                                                                {"forever.wav", "an earlier take"}}));
     }
 }
