@@ -69,7 +69,7 @@ SongFileResult render_song_file(std::string_view song_bytes, const SongFileRende
     auto engine = std::make_unique<Engine>();
     engine->muted = how.muted;
     std::vector<std::int16_t> tap;
-    if (outputs.size() > 1) {
+    if (std::any_of(outputs.begin(), outputs.end(), [](const SongFileOutput& o) { return o.track >= 0; })) {
         tap.resize(std::size_t{TRACK_COUNT} * BLOCK_SAMPLES);
         engine->track_tap = tap.data();
     }

@@ -31,21 +31,21 @@ struct SongFileOutput {
 // measuring pass before the writing one.
 struct SongFileProgress {
     const Engine& engine;
-    bool measuring;       // the silent pass: nothing written yet
-    std::uint64_t frames; // frames delivered so far in this pass
+    bool measuring;        // the silent pass: nothing written yet
+    std::uint64_t frames;  // frames delivered so far in this pass
 };
 
 // False stops the render after the block in hand.
 using SongFileProgressFn = std::function<bool(const SongFileProgress&)>;
 
 struct SongFileResult {
-    bool written = false;        // every file is complete and in place
-    bool stopped = false;        // the progress callback stopped the render; nothing was placed
-    bool before_from = false;    // the song ends before limits.from_frame: nothing to write
-    RenderResult render{};       // how the (last) pass ended
-    std::uint64_t frames = 0;    // frames written to each file
-    int failed = -1;             // the output (index) a write or finish failed on
-    std::string reason;          // why not written, for a message that names the file
+    bool written = false;      // every file is complete and in place
+    bool stopped = false;      // the progress callback stopped the render; nothing was placed
+    bool before_from = false;  // the song ends before limits.from_frame: nothing to write
+    RenderResult render{};     // how the (last) pass ended
+    std::uint64_t frames = 0;  // frames written to each file
+    int failed = -1;           // the output (index) a write or finish failed on
+    std::string reason;        // why not written, for a message that names the file
 };
 
 // Loads `song_bytes` into an engine of its own as a drop loads it, renders it
