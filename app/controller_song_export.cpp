@@ -14,7 +14,7 @@ namespace bleepforge {
 namespace {
 
 constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(250);  // how often the progress line is repainted
-constexpr int MOST_LOOPS = 9999;  // the capture fills long before
+constexpr int MOST_LOOPS = 9999;  // the hour's ceiling comes long before
 
 }  // namespace
 
@@ -62,8 +62,9 @@ void Controller::export_song() {
         return;
     }
 
+    // As bleepforge-render --loops N renders it: to the loop count or the hour's ceiling.
+    how.limits.ceiling_frames = DEFAULT_CEILING_FRAMES;
     how.muted = stream_.with_engine([](const Engine& engine) { return engine.muted; });
-    how.stop = &stop_song_export_;
     stop_song_export_ = false;
     song_export_frames_ = 0;
     song_export_loops_ = 0;
@@ -74,16 +75,18 @@ void Controller::export_song() {
     if (named != nullptr && named->built) format.format = named->format;
     song_export_ = std::thread([this, bytes = song_bytes_, how, format, target] {
         auto next_repaint = std::chrono::steady_clock::now() + PROGRESS_INTERVAL;
-        auto progress = [&](const Engine& engine) {
-            song_export_frames_ = engine.recorded_frames;
-            song_export_loops_ = loops_completed(engine);
-            if (std::chrono::steady_clock::now() < next_repaint) return;
-            next_repaint += PROGRESS_INTERVAL;
-            post([this] { shell_.repaint(); });
+        auto progress = [&](const SongFileProgress& at) {
+            song_export_frames_ = std::uint32_t(at.frames);
+            song_export_loops_ = loops_completed(at.engine);
+            if (std::chrono::steady_clock::now() >= next_repaint) {
+                next_repaint += PROGRESS_INTERVAL;
+                post([this] { shell_.repaint(); });
+            }
+            return !stop_song_export_.load();
         };
         const std::unique_ptr<SoundWriter> writer = make_sound_writer(format);
         SongFileResult result;
-        if (writer->open(target, result.reason)) result = render_song_file(*bytes, how, *writer, progress);
+        if (writer->open(target, result.reason)) result = render_song_file(*bytes, how, {{writer.get()}}, progress);
         post([this, target, result] { song_export_finished(target, result.written, result.stopped, result.reason); });
     });
     shell_.repaint();

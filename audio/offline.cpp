@@ -115,13 +115,4 @@ std::uint64_t time_frames(double seconds) {
     return std::uint64_t(std::llround(std::clamp(seconds, 0.0, MAX_TIME_SECONDS) * SAMPLE_RATE));
 }
 
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
-    fade_frames = std::min(fade_frames, count);
-    for (std::uint32_t i = count - fade_frames; i < count; ++i) {
-        const double gain = double(count - 1 - i) / fade_frames;
-        frames[2 * i] = std::int16_t(frames[2 * i] * gain);
-        frames[2 * i + 1] = std::int16_t(frames[2 * i + 1] * gain);
-    }
-}
-
 }  // namespace bleepforge

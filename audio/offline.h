@@ -15,6 +15,10 @@ namespace bleepforge {
 // data is at most 4 GiB less the header, in whole blocks (6 h 45 min 47 s).
 constexpr std::uint64_t WAV_MAX_FRAMES = (0xFFFF'FFFFull - 36) / 4 / BLOCK_FRAMES * BLOCK_FRAMES;
 
+// A render without a length of its own (bleepforge-render without --seconds,
+// the window's song export) stops after this many frames: one hour.
+constexpr std::uint64_t DEFAULT_CEILING_FRAMES = 3600ull * SAMPLE_RATE;
+
 struct RenderLimits {
     std::uint64_t max_blocks = 0;     // stop once this many blocks follow from_frame; 0: no limit
     int loops = 0;                    // stop once every active track has looped back this often; 0: no limit
@@ -68,10 +72,5 @@ std::uint64_t time_frames(double seconds);
 
 // The least loop-back count over the active tracks; 0 when none is active.
 int loops_completed(const Engine& engine);
-
-// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
-// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
-// toward zero, so the last frame is 0, as bleepforge-render's fade does.
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
 
 }  // namespace bleepforge

@@ -32,9 +32,6 @@ struct Options {
     bool watch = false;    // --watch: with --play, restart on every save of SONG
 };
 
-// A render without --seconds stops after this many frames (one hour), with a notice.
-constexpr std::uint64_t DEFAULT_CEILING_FRAMES = 3600ull * SAMPLE_RATE;
-
 // Parses the arguments after the program name. On success fills `options`
 // (out defaulted, --help/--version taking over as soon as they are seen) and
 // returns true; otherwise returns false with one line for the user in `error`.

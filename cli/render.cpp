@@ -1,9 +1,7 @@
 #include "cli/render.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +10,7 @@
 
 #include "audio/mixer.h"
 #include "audio/offline.h"
+#include "audio/song_file.h"
 #include "audio/sound_file.h"
 #include "mml/song.h"
 
@@ -167,21 +166,6 @@ std::string one_decimal(double value) {
     return text;
 }
 
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames) {
-    fade_part(frames, 0, count, count, fade_frames);
-}
-
-void fade_part(std::int16_t* frames, std::uint64_t first, std::uint32_t n, std::uint64_t count,
-               std::uint64_t fade_frames) {
-    fade_frames = std::min(fade_frames, count);
-    for (std::uint64_t i = std::max(first, count - fade_frames); i < first + n; ++i) {
-        const double gain = double(count - 1 - i) / double(fade_frames);
-        std::int16_t* frame = frames + 2 * (i - first);
-        frame[0] = std::int16_t(frame[0] * gain);
-        frame[1] = std::int16_t(frame[1] * gain);
-    }
-}
-
 std::string stem_path(const std::string& mix, int track) {
     const std::filesystem::path path(mix);
     std::filesystem::path stem = path.stem();
@@ -213,15 +197,6 @@ struct Output {
     std::unique_ptr<SoundWriter> writer;
 };
 
-// The kept frames a render of `song_bytes` with `limits` delivers, found by a
-// silent render; the first pass when the length is needed before writing.
-std::uint64_t frames_to_write(std::string_view song_bytes, const RenderLimits& limits, RenderResult& result) {
-    auto engine = std::make_unique<Engine>();
-    load_song(*engine, song_bytes);
-    result = render_song(*engine, limits);
-    return result.frames_delivered;
-}
-
 // Opens the mix and, with --stems, one stem for each track with MML text.
 bool open_outputs(const Options& options, std::string_view song_bytes, std::vector<std::unique_ptr<Output>>& outputs,
                   std::string& failed, std::string& reason) {
@@ -251,20 +226,6 @@ bool open_outputs(const Options& options, std::string_view song_bytes, std::vect
     return true;
 }
 
-// Completes every file before any replaces its target, so that a failure leaves them all as they were.
-bool finish_all(const std::vector<std::unique_ptr<Output>>& outputs, std::string& failed, std::string& reason) {
-    for (const auto& output : outputs) {
-        failed = output->name;
-        output->writer->file().defer_rename();
-        if (!output->writer->finish(reason)) return false;
-    }
-    for (const auto& output : outputs) {
-        failed = output->name;
-        if (!output->writer->file().place(reason)) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int render_command(const Options& options, std::string_view song_bytes) {
@@ -274,60 +235,31 @@ int render_command(const Options& options, std::string_view song_bytes) {
     // Opened before the render so that an unwritable output fails at once.
     if (!open_outputs(options, song_bytes, outputs, failed, reason)) return report_failure(failed, reason);
     InterruptGuard guard;
-    for (const auto& output : outputs) guard.add(output->writer->file());
-
-    const RenderLimits limits = render_limits(options);
-    // A fade needs the length before its first frame, and so does a header that cannot be rewritten.
-    const bool length_first = options.fade > 0 || !outputs[0]->writer->file().seekable();
-    std::uint64_t total = 0;
-    RenderResult result{};
-    if (length_first) {
-        total = frames_to_write(song_bytes, limits, result);
-        if (total == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
-        for (const auto& output : outputs) output->writer->expect_frames(std::uint32_t(total));
+    std::vector<SongFileOutput> files;
+    for (const auto& output : outputs) {
+        guard.add(output->writer->file());
+        files.push_back({output->writer.get(), output->track});
     }
-    const std::uint64_t fade = std::llround(std::min(options.fade * SAMPLE_RATE, double(total)));
 
-    auto engine = std::make_unique<Engine>();
-    engine->muted = muted_tracks(options);
-    std::vector<std::int16_t> tap;
-    if (options.stems) {
-        tap.resize(std::size_t{TRACK_COUNT} * BLOCK_SAMPLES);
-        engine->track_tap = tap.data();
-    }
-    load_song(*engine, song_bytes);
-    ProgressLine progress(options, limits);
-    std::uint64_t written = 0;
-    std::array<std::int16_t, BLOCK_SAMPLES> faded;
-    const BlockSink sink = [&](const KeptBlock& block) {
-        const auto n = std::uint32_t(block.end - block.begin);
-        for (const auto& output : outputs) {
-            const std::int16_t* frames =
-                (output->track < 0 ? block.mix : block.tracks + output->track * BLOCK_SAMPLES) + 2 * block.begin;
-            if (fade > 0 && written + n > total - fade) {
-                std::copy_n(frames, 2 * n, faded.begin());
-                fade_part(faded.data(), written, n, total, fade);
-                frames = faded.data();
-            }
-            if (!output->writer->write_frames(frames, n, reason)) {
-                failed = output->name;
-                return false;
-            }
-        }
-        written += n;
+    SongFileRender how;
+    how.limits = render_limits(options);
+    how.fade_seconds = options.fade;
+    how.muted = muted_tracks(options);
+    ProgressLine progress(options, how.limits);
+    const SongFileResult result = render_song_file(song_bytes, how, files, [&](const SongFileProgress& at) {
+        if (!at.measuring) progress.update(at.engine, at.frames);
         return true;
-    };
-    result = render_song(*engine, limits, [&](const Engine& e) { progress.update(e, written); }, sink);
+    });
     progress.clear();
-    if (result.end == RenderEnd::STOPPED) return report_failure(failed, reason);
-    if (written == 0 && limits.from_frame > 0) return report_failure(options.song, ends_before_from(result, options));
-    if (result.end == RenderEnd::CEILING) {
+    if (result.before_from) return report_failure(options.song, ends_before_from(result.render, options));
+    if (result.render.end == RenderEnd::CEILING) {
         std::fprintf(stderr, "bleepforge-render: %s: stopped after one hour, the longest render without --seconds "
                      "(give --seconds for a longer one)\n",
                      options.song.c_str());
     }
+    if (!result.written) return report_failure(outputs[std::size_t(result.failed)]->name, result.reason);
 
-    if (!finish_all(outputs, failed, reason)) return report_failure(failed, reason);
+    const std::uint64_t written = result.frames;
     if (!options.quiet) {
         std::fprintf(stderr, "wrote %s: %.2f s, %s frames\n", options.out.c_str(), double(written) / SAMPLE_RATE,
                      with_commas(written).c_str());

@@ -10,16 +10,6 @@
 
 namespace bleepforge::cli {
 
-// Fades the last `fade_frames` of `frames` interleaved stereo frames linearly
-// to silence: frame i of n gets the gain (n - 1 - i) / fade_frames, truncated
-// toward zero, so the last frame is 0. Frames before the fade are untouched.
-void apply_fade(std::int16_t* frames, std::uint32_t count, std::uint32_t fade_frames);
-
-// apply_fade for part of the frames: `n` frames at `frames` are frames
-// first..first+n-1 of `count`, the last `fade_frames` of which fade.
-void fade_part(std::int16_t* frames, std::uint64_t first, std::uint32_t n, std::uint64_t count,
-               std::uint64_t fade_frames);
-
 // The stem of `track` beside the mix `mix`: "a/take.wav" -> "a/take-3.wav".
 std::string stem_path(const std::string& mix, int track);
 

@@ -4,6 +4,7 @@ add_executable(stream_tests
   ${CMAKE_CURRENT_LIST_DIR}/stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stream_device_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/track_scope_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/song_file_test.cpp
 )
 target_link_libraries(stream_tests PRIVATE bleepforge_stream bleepforge_test_support GTest::gtest_main)
 target_compile_options(stream_tests PRIVATE ${BLEEPFORGE_WARNINGS})
