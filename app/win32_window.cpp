@@ -31,22 +31,13 @@ std::wstring with_crlf(const std::wstring& text) {
     return out;
 }
 
+// Closes on OK and Cancel as the about box does; only its texts are its own.
 INT_PTR CALLBACK text_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
-    switch (message) {
-        case WM_INITDIALOG: {
-            const auto* box = reinterpret_cast<const TextBox*>(lparam);
-            SetWindowTextW(dialog, box->caption.c_str());
-            SetDlgItemTextW(dialog, TEXT_BOX, with_crlf(box->text).c_str());
-            return TRUE;
-        }
-        case WM_COMMAND:
-            if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
-                EndDialog(dialog, LOWORD(wparam));
-                return TRUE;
-            }
-            return FALSE;
-        default: return FALSE;
-    }
+    if (message != WM_INITDIALOG) return about_dialog_proc(dialog, message, wparam, lparam);
+    const auto* box = reinterpret_cast<const TextBox*>(lparam);
+    SetWindowTextW(dialog, box->caption.c_str());
+    SetDlgItemTextW(dialog, TEXT_BOX, with_crlf(box->text).c_str());
+    return TRUE;
 }
 
 std::wstring item_text(HWND dialog, int id) {

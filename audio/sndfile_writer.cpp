@@ -85,10 +85,10 @@ protected:
         if (!options_.title.empty()) sf_set_string(sndfile_, SF_STR_TITLE, options_.title.c_str());
         if (!options_.artist.empty()) sf_set_string(sndfile_, SF_STR_ARTIST, options_.artist.c_str());
         if (info_.format == SoundFormat::OPUS) {
-            const soxr_io_spec_t spec = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
+            const soxr_io_spec_t sample_types = soxr_io_spec(SOXR_INT16_I, SOXR_FLOAT32_I);
             const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
             soxr_error_t error = nullptr;
-            resampler_ = soxr_create(CAPTURE_RATE, OPUS_RATE, 2, &error, &spec, &quality, nullptr);
+            resampler_ = soxr_create(CAPTURE_RATE, OPUS_RATE, 2, &error, &sample_types, &quality, nullptr);
             if (error != nullptr) {
                 reason = std::string("cannot be resampled for Opus (") + error + ")";
                 return false;

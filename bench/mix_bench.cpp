@@ -43,9 +43,13 @@ std::string typical_tracks(int tracks) {
     return song.substr(0, end);
 }
 
-void mix_blocks(benchmark::State& state, const std::string& song, std::int16_t* tap = nullptr) {
+// Mixes blocks of `song` for as long as the benchmark runs; `level` caps the
+// SIMD level below the processor's best.
+void mix_blocks(benchmark::State& state, const std::string& song, std::int16_t* tap = nullptr,
+                std::uint8_t level = SIMD_AVX2) {
     auto engine = std::make_unique<Engine>();
     engine->track_tap = tap;
+    engine->vector_synth = std::min(level, engine->vector_synth);
     load_song(*engine, song);
     std::array<std::int16_t, BLOCK_SAMPLES> block;
     for (auto _ : state) {
@@ -73,20 +77,8 @@ void BM_MixBlockControlFlood(benchmark::State& state) { mix_blocks(state, contro
 void BM_MixBlockTypical(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG); }
 // The same at a lower SIMD level than the processor's best: 0 plain (as
 // BLEEPFORGE_SIMD=off), 1 SSE2 (as BLEEPFORGE_SIMD=sse2).
-void typical_at_level(benchmark::State& state, std::uint8_t level) {
-    auto engine = std::make_unique<Engine>();
-    engine->vector_synth = std::min(level, vector_synth_best());
-    load_song(*engine, TYPICAL_SONG);
-    std::array<std::int16_t, BLOCK_SAMPLES> block;
-    for (auto _ : state) {
-        mix_block(*engine, block.data());
-        benchmark::DoNotOptimize(block.data());
-    }
-    state.counters["real_time_x"] = benchmark::Counter(
-        double(state.iterations()) * BLOCK_FRAMES / SAMPLE_RATE, benchmark::Counter::kIsRate);
-}
-void BM_MixBlockTypicalPlain(benchmark::State& state) { typical_at_level(state, SIMD_PLAIN); }
-void BM_MixBlockTypicalSse2(benchmark::State& state) { typical_at_level(state, SIMD_SSE2); }
+void BM_MixBlockTypicalPlain(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG, nullptr, SIMD_PLAIN); }
+void BM_MixBlockTypicalSse2(benchmark::State& state) { mix_blocks(state, TYPICAL_SONG, nullptr, SIMD_SSE2); }
 // Idle tracks should cost next to nothing: five busy tracks against eight.
 void BM_MixBlockTypicalTracks(benchmark::State& state) { mix_blocks(state, typical_tracks(int(state.range(0)))); }
 // The per-track tap (stems, scopes) against the same song without it.
