@@ -69,15 +69,22 @@ TEST(Capture, OnlyWhileRecordingAndPlaying) {
     EXPECT_EQ(engine->recorded_frames, 0u);
 }
 
+// The capture and the window's clock both keep the block in which the song
+// ends and nothing after it; the clock counts with recording on or off.
 TEST(Capture, KeepsTheBlockInWhichTheSongEnds) {
-    auto engine = test::loaded("7l64 c\r\n7x\r\n");
-    ASSERT_TRUE(recording_on(*engine));
-    Block block;
-    mix_block(*engine, block.data());
-    EXPECT_FALSE(engine->tracks[7].active);
-    EXPECT_EQ(engine->recorded_frames, 1500u);
-    mix_block(*engine, block.data());
-    EXPECT_EQ(engine->recorded_frames, 1500u);
+    for (const bool recording : {true, false}) {
+        SCOPED_TRACE(recording ? "recording" : "not recording");
+        auto engine = test::loaded("7l64 c\r\n7x\r\n");
+        if (recording) {
+            ASSERT_TRUE(recording_on(*engine));
+        }
+        Block block;
+        mix_block(*engine, block.data());
+        EXPECT_FALSE(engine->tracks[7].active);
+        mix_block(*engine, block.data());
+        EXPECT_EQ(engine->recorded_frames, recording ? 1500u : 0u);
+        EXPECT_EQ(engine->played_frames, 1500u);
+    }
 }
 
 TEST(Capture, StopsGrowingAtItsCapacity) {
@@ -96,19 +103,6 @@ TEST(Capture, StopsGrowingAtItsCapacity) {
     recording_off(*engine);
     EXPECT_FALSE(engine->recording_mode);
     EXPECT_EQ(engine->RecordBuffer, nullptr);
-}
-
-// The window's clock: frames mixed while a track plays, the block in which the
-// song ends included, with recording on or off.
-TEST(PlayedFrames, CountedLikeTheCaptureButWithoutRecording) {
-    auto engine = test::loaded("7l64 c\r\n7x\r\n");
-    Block block;
-    mix_block(*engine, block.data());
-    EXPECT_FALSE(engine->tracks[7].active);
-    EXPECT_EQ(engine->played_frames, 1500u);
-    mix_block(*engine, block.data());
-    EXPECT_EQ(engine->played_frames, 1500u);
-    EXPECT_EQ(engine->recorded_frames, 0u);
 }
 
 }  // namespace
