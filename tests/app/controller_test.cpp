@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+#include <ostream>
+#include <thread>
 #include <tuple>
 
 #if defined(__linux__)
@@ -29,17 +31,35 @@ namespace fs = std::filesystem;
 
 struct Message {
     std::string text, caption;
+    bool operator==(const Message&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Message& m) { return out << m.caption << ": " << m.text; }
 };
 
+// Keeps what the controller asked of the window and answers as the test says.
 class FakeShell : public Shell {
 public:
-    void show_message(const std::string& text, const std::string& caption) override {
-        messages.push_back({text, caption});
-    }
+    void show_message(const std::string& text, const std::string& caption) override { messages.push_back({text, caption}); }
+    void show_text(const std::string& text, const std::string& caption) override { texts.push_back({text, caption}); }
     fs::path ask_save_path(const SaveRequest& request) override {
         requests.push_back(request);
         return answer ? answer(request) : fs::path{};
     }
+    fs::path ask_open_path(const OpenRequest& request) override {
+        open_requests.push_back(request);
+        return open_answer;
+    }
+    bool ask_song_export(SongExportRequest& request) override {
+        export_requests.push_back(request);
+        if (export_answer.empty()) return false;
+        request.loops = export_answer[0];
+        request.fade = export_answer[1];
+        return true;
+    }
+    std::optional<std::string> ask_text(const TextRequest& request) override {
+        text_requests.push_back(request);
+        return text_answer;
+    }
+    void set_title(const std::string& title) override { titles.push_back(title); }
     void repaint() override { ++repaints; }
     void set_tick_interval(int milliseconds) override { tick_intervals.push_back(milliseconds); }
     void wake_ui() override {
@@ -47,30 +67,29 @@ public:
         ++wakes;
         woken.notify_all();
     }
-    // Waits for a wake from another thread; false after a minute without one.
+    // Waits until another thread has woken the window `count` times in all; false after a minute.
     bool wait_for_wake(int count = 1) {
         std::unique_lock<std::mutex> lock(wake_mutex);
         return woken.wait_for(lock, std::chrono::minutes(1), [&] { return wakes >= count; });
-    }
-
-    std::mutex wake_mutex;
-    std::condition_variable woken;
-    int wakes = 0;
-    std::vector<Message> messages;
-    std::vector<SaveRequest> requests;
-    std::function<fs::path(const SaveRequest&)> answer;
-    int repaints = 0;
-
-    std::optional<std::string> ask_text(const TextRequest& request) override {
-        text_requests.push_back(request);
-        return text_answer;
     }
     int wake_count() {
         std::lock_guard<std::mutex> lock(wake_mutex);
         return wakes;
     }
+
+    std::mutex wake_mutex;
+    std::condition_variable woken;
+    int wakes = 0, repaints = 0;
+    std::vector<Message> messages, texts;
+    std::vector<SaveRequest> requests;
+    std::function<fs::path(const SaveRequest&)> answer;  // none: Cancel
+    std::vector<OpenRequest> open_requests;
+    fs::path open_answer;                                // empty: Cancel
+    std::vector<SongExportRequest> export_requests;
+    std::vector<std::string> export_answer;              // loops and fade typed; empty: Cancel
     std::vector<TextRequest> text_requests;
-    std::optional<std::string> text_answer;  // nothing: Cancel
+    std::optional<std::string> text_answer;              // nothing: Cancel
+    std::vector<std::string> titles;
     std::vector<int> tick_intervals;
 };
 
@@ -78,22 +97,44 @@ void write_file(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A folder of the running test's own, removed with it.
+struct TempDir {
+    TempDir() {
+        const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+        path = fs::temp_directory_path() / ("bleepforge_controller_" + std::to_string(unit.random_seed()) + "_" +
+                                            unit.current_test_info()->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    fs::path path;
+};
+
+// A controller on a device that does take blocks, for what only a running stream shows.
+struct Live {
+    explicit Live(TestDevice::Options options) : Live(std::make_unique<TestDevice>(options)) {}
+    explicit Live(std::unique_ptr<TestDevice> device)
+        : log(device->log()), stream(std::move(device)), controller(stream, shell) {}
+    FakeShell shell;
+    std::shared_ptr<TestDevice::Log> log;
+    AudioStream stream;
+    Controller controller;
+};
+
 // A stream whose device never opens, so nothing advances unless the test mixes
 // a block itself: every capture is exactly what the test played.
 class ControllerTest : public ::testing::Test {
 protected:
+    using Block = std::array<std::int16_t, BLOCK_SAMPLES>;
+    // Both tracks loop after 1.6 s.
+    static constexpr char SONG[] = "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n";
+    // Three tracks, one of them noise, so the shared noise register matters.
+    static constexpr char LOOPING_SONG[] = "0t150o4l8cdefgab>c\r\n1o3l2c<g\r\n2@64l16cr8\r\n";
+
     ControllerTest()
-        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})),
-          controller_(stream_, shell_) {
-        dir_ = fs::temp_directory_path() /
-               ("bleepforge_controller_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        song_ = dir_ / "song.mml";
-        write_file(song_, "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})), controller_(stream_, shell_) {
+        write_file(song_, SONG);
     }
-    ~ControllerTest() override { fs::remove_all(dir_); }
 
     int active_tracks() {
         return stream_.with_engine([](const Engine& e) {
@@ -108,20 +149,35 @@ protected:
             for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
         });
     }
-    // Lets the export's worker finish and runs its completion, as the UI thread would.
-    void finish_export() {
-        ASSERT_TRUE(shell_.wait_for_wake(++exports_finished_));
-        controller_.run_posted();
+    Block next_block() {
+        Block block;
+        stream_.with_engine([&](Engine& e) { mix_block(e, block.data()); });
+        return block;
     }
-    int exports_finished_ = 0;
-    bool painted(const char* text) {
+    // Block `index` (from 0) of `song` as heard after P from the engine as it
+    // is now (a load keeps the noise register and some filter state).
+    Block heard_block(const std::string& song, std::uint64_t index) {
+        auto engine = std::make_unique<Engine>();
+        stream_.with_engine([&](const Engine& live) { copy_sound_state(*engine, live); });
+        load_song(*engine, song);
+        Block block;
+        for (std::uint64_t i = 0; i <= index; ++i) mix_block(*engine, block.data());
+        return block;
+    }
+    std::uint32_t recorded() {
+        return stream_.with_engine([](const Engine& e) { return e.recorded_frames; });
+    }
+    const std::int16_t* record_buffer() {
+        return stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
+    }
+    std::uint8_t engine_mutes() {
+        return stream_.with_engine([](const Engine& e) { return e.muted; });
+    }
+    bool painted(const std::string& text) {
         for (const PaintLine& line : controller_.paint_lines()) {
             if (line.text == text) return true;
         }
         return false;
-    }
-    std::uint32_t recorded() {
-        return stream_.with_engine([](const Engine& e) { return e.recorded_frames; });
     }
     // Drops the song with recording on, plays `blocks` and stops: ready to export.
     void capture(int blocks) {
@@ -130,42 +186,125 @@ protected:
         play_blocks(blocks);
         controller_.stop();
     }
+    // Lets the export's worker finish and runs its completion, as the UI thread would.
+    void finish_export() {
+        ASSERT_TRUE(shell_.wait_for_wake(++exports_finished_));
+        controller_.run_posted();
+    }
+    // Runs posted calls as the UI thread would until the song export's completion has run.
+    void finish_song_export() {
+        int seen = 0;
+        while (controller_.song_exporting()) {
+            ASSERT_TRUE(shell_.wait_for_wake(seen + 1));
+            seen = shell_.wake_count();  // a wake after this comes with a call not yet run
+            controller_.run_posted();
+        }
+    }
+    // The checker's result, found as the status timer finds it.
+    void wait_for_check() {
+        for (int i = 0; i < 60'000 && controller_.warning_count() < 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GE(controller_.warning_count(), 0);
+    }
+    void play_from(const char* answer) {
+        shell_.text_answer = answer;
+        controller_.play_from();
+    }
+    // Saves the song as `save` does, then runs the watcher's report of it as the UI thread would.
+    void save_and_report(const std::function<void()>& save) {
+        const int wakes = shell_.wake_count();
+        save();
+        ASSERT_TRUE(shell_.wait_for_wake(wakes + 1));
+        controller_.run_posted();
+    }
 
+    TempDir temp_;
+    const fs::path dir_ = temp_.path, song_ = dir_ / "song.mml";
     AudioStream stream_;
     FakeShell shell_;
     Controller controller_;
-    fs::path dir_, song_;
+    int exports_finished_ = 0;
 };
 
-TEST_F(ControllerTest, DropOfOneFileLoadsItAndPRereadsItFromDisk) {
+// One file dropped or opened is remembered, played and names the window; one
+// that cannot be read says which and why, and the song before plays on.
+TEST_F(ControllerTest, DropsAndOpensLoadOneFileOrSayWhyNot) {
     controller_.key_down(KeyKind::P);  // nothing dropped yet
+    controller_.open_file();           // cancelled
     EXPECT_EQ(active_tracks(), 0);
-    EXPECT_TRUE(shell_.messages.empty());
+    EXPECT_EQ(controller_.remembered_path(), fs::path());
+    EXPECT_EQ(controller_.title(), "bleepforge");
+    const fs::path other = dir_ / "二曲目.mml", missing = dir_ / "missing.mml";
+    write_file(other, "0cde\r\n");
+    auto unreadable = [](const std::string& why) {
+        return std::vector<Message>{{"ファイル読めなかったよ\n" + why, "x"}};
+    };
+    const struct {
+        std::vector<DroppedFile> files;
+        std::vector<Message> said;
+        int tracks;
+        const char* title;
+    } drops[] = {
+        {{{missing}}, unreadable(missing.string() + ": does not exist"), 0, "bleepforge"},
+        {{{song_}}, {}, 2, "song.mml - bleepforge"},
+        {{{dir_}}, unreadable(dir_.string() + ": is a folder, not a song file"), 2, "song.mml - bleepforge"},
+        {{{"https://example.org/a.mml", false}},
+         unreadable("https://example.org/a.mml: is not a file of this computer"), 2, "song.mml - bleepforge"},
+        {{{other}, {song_}}, {{"ファイル受け入れ失敗", "えらー"}}, 2, "song.mml - bleepforge"},
+        {{{other}}, {}, 1, "二曲目.mml - bleepforge"},
+    };
+    for (const auto& drop : drops) {
+        SCOPED_TRACE(drop.files[0].path.string());
+        shell_.messages.clear();
+        controller_.drop(drop.files);
+        EXPECT_EQ(shell_.messages, drop.said);
+        EXPECT_EQ(active_tracks(), drop.tracks);
+        EXPECT_EQ(controller_.title(), drop.title);
+    }
+    EXPECT_EQ(controller_.remembered_path(), other);
 
-    controller_.drop({{song_}});
-    EXPECT_EQ(controller_.remembered_path(), song_);
-    EXPECT_EQ(active_tracks(), 2);
-
+    // P reads the file again from disk.
     controller_.stop();
-    EXPECT_EQ(active_tracks(), 0);
-    write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");
+    write_file(other, "0cde\r\n1cde\r\n2cde\r\n");
     controller_.key_down(KeyKind::P);
     EXPECT_EQ(active_tracks(), 3);
+
+    // The Open dialog loads as a drop does, starting where the last song was.
+    shell_.open_answer = song_;
+    controller_.open_file();
+    EXPECT_EQ(controller_.remembered_path(), song_);
+    EXPECT_EQ(active_tracks(), 2);
+    ASSERT_EQ(shell_.open_requests.size(), 2u);
+    EXPECT_EQ(shell_.open_requests[0].title, "とっととファイルを選べ。");
+    EXPECT_EQ(shell_.open_requests[0].filters,
+              (std::vector<std::pair<std::string, std::string>>{{"mml file", "*.mml"}, {"all files", "*"}}));
+    EXPECT_EQ(shell_.open_requests[1].start_folder, dir_);
+    EXPECT_EQ(shell_.titles, (std::vector<std::string>{"song.mml - bleepforge", "二曲目.mml - bleepforge",
+                                                       "song.mml - bleepforge"}));  // once a change
     EXPECT_TRUE(shell_.messages.empty());
 }
 
-TEST_F(ControllerTest, RecordOnTwiceAllocatesOnceAndKeepsTheCapture) {
+// R allocates the capture once and a second R keeps what it holds; each start,
+// from a start point as from P, restarts it in the same buffer.
+TEST_F(ControllerTest, RecordAllocatesOnceAndEachStartRestartsTheCapture) {
     controller_.record_on();
     EXPECT_EQ(shell_.repaints, 1);
-    const std::int16_t* buffer = stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
+    const std::int16_t* buffer = record_buffer();
     ASSERT_NE(buffer, nullptr);
 
     controller_.drop({{song_}});
     play_blocks(2);
     controller_.record_on();
-    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), buffer);
+    EXPECT_EQ(record_buffer(), buffer);
     EXPECT_EQ(recorded(), 2u * BLOCK_FRAMES);
     EXPECT_EQ(shell_.repaints, 1);
+
+    play_from("0:00.5");
+    EXPECT_EQ(recorded(), 0u);
+    EXPECT_EQ(record_buffer(), buffer);
+    play_blocks(1);
+    EXPECT_EQ(recorded(), std::uint32_t(BLOCK_FRAMES));
 }
 
 #if defined(__linux__)
@@ -193,97 +332,77 @@ TEST_F(ControllerTest, CaptureThatCannotBeAllocatedLeavesRecordingOff) {
 }
 #endif
 
-TEST_F(ControllerTest, PaintedLines) {
-    auto texts = [&] {
-        std::vector<std::string> out;
-        for (const PaintLine& line : controller_.paint_lines()) out.push_back(line.text);
+// The hint centred on the top row, the no-device line (this stream has no
+// device) on the second, "録音モード" at (10, 50) while recording, and the
+// status line on the row after "保存中..."'s place.
+TEST_F(ControllerTest, LayoutKeepsTheDesignsPlacesAndStacksTheRestBelow) {
+    using Box = std::tuple<std::string, int, int, int, int, bool>;
+    auto boxes = [&](int width, int height, int line) {
+        std::vector<Box> out;
+        for (const WindowLine& l : controller_.layout(width, height, line)) {
+            out.emplace_back(l.text, l.x, l.y, l.width, l.height, l.centred);
+        }
         return out;
     };
-    // This stream has no device, so its line shows under the hint.
-    EXPECT_EQ(texts(), (std::vector<std::string>{"mmlファイルをドラッグ", text::NO_DEVICE}));
-    const std::vector<PaintLine> before = controller_.paint_lines();
-    EXPECT_EQ(before[0].place, PaintLine::Place::CENTRED_ROW);
-    EXPECT_EQ(before[0].row, 0);
-    EXPECT_EQ(before[1].row, 1);
-
+    const Box hint{"mmlファイルをドラッグ", 0, 0, 224, 16, true}, no_device{text::NO_DEVICE, 0, 16, 224, 16, true};
+    EXPECT_EQ(boxes(224, 140, 16), (std::vector<Box>{hint, no_device}));
     controller_.record_on();
-    const std::vector<PaintLine> after = controller_.paint_lines();
-    ASSERT_EQ(after.size(), 3u);
-    EXPECT_EQ(after[2].text, "録音モード");
-    EXPECT_EQ(after[2].place, PaintLine::Place::AT);
-    EXPECT_EQ(after[2].x, 10);
-    EXPECT_EQ(after[2].y, 50);
+    controller_.drop({{song_}});
+    EXPECT_EQ(boxes(224, 140, 16), (std::vector<Box>{hint, no_device, {"録音モード", 10, 50, 214, 16, false},
+                                                     {"再生中 0:00 ループ0 録音0:00", 10, 86, 214, 16, false}}));
+    // A tall font pushes the status line under the second row; a short window leaves it out.
+    EXPECT_EQ(std::get<2>(boxes(224, 400, 50).back()), 120);
+    EXPECT_EQ(boxes(224, 80, 16).size(), 3u);
 }
 
-TEST(ControllerStreaming, NoDeviceLineOnlyWhenTheDeviceFails) {
-    FakeShell shell;
-    AudioStream stream(std::make_unique<TestDevice>());
-    Controller controller(stream, shell);
-    EXPECT_EQ(controller.paint_lines().size(), 1u);
-}
-
-// The render thread tells the window of a stalled device at once: the line
-// shows without any user action.
+// A working device paints no device line; the render thread tells the window
+// of a stalled one at once, so the line shows without any user action.
 TEST(ControllerStreaming, StalledDeviceWakesTheWindowToRepaint) {
-    FakeShell shell;
-    auto device = std::make_unique<TestDevice>(TestDevice::Options{.max_wait_ms = 0});
-    std::shared_ptr<TestDevice::Log> log = device->log();
-    AudioStream stream(std::move(device));
-    Controller controller(stream, shell);
-    ASSERT_TRUE(log->wait_for_blocks(2, std::chrono::minutes(1)));
-    log->stop_answering();
-    ASSERT_TRUE(shell.wait_for_wake());
-    EXPECT_EQ(stream.state(), AudioStream::State::STALLED);
-    controller.run_posted();
-    EXPECT_EQ(shell.repaints, 1);
-    EXPECT_EQ(controller.paint_lines().at(1).text, text::DEVICE_STALLED);
+    Live live(TestDevice::Options{.max_wait_ms = 0});
+    ASSERT_TRUE(live.log->wait_for_blocks(2, std::chrono::minutes(1)));
+    EXPECT_EQ(live.controller.paint_lines().size(), 1u);
+    live.log->stop_answering();
+    ASSERT_TRUE(live.shell.wait_for_wake());
+    EXPECT_EQ(live.stream.state(), AudioStream::State::STALLED);
+    live.controller.run_posted();
+    EXPECT_EQ(live.shell.repaints, 1);
+    EXPECT_EQ(live.controller.paint_lines().at(1).text, text::DEVICE_STALLED);
 }
 
 // Loading runs the slow split and compile outside the engine lock, so even a
 // file at the size limit keeps the paced device fed: no block comes late.
 TEST(ControllerStreaming, LoadingAHugeFileMakesNoBlockLate) {
-    const fs::path big = fs::temp_directory_path() / "bleepforge_controller_huge.mml";
+    TempDir dir;
+    const fs::path big = dir.path / "huge.mml";
     {
         std::ofstream out(big, std::ios::binary);
         const std::string lines = "0t150l8cdefgab>c<\r\n1o3l4cgcg\r\n2v9ceg\r\n3@2cdef\r\n";
         for (std::size_t n = 0; n + lines.size() <= (std::size_t{16} << 20) - 1024; n += lines.size()) out << lines;
     }
-    FakeShell shell;
     const auto period = std::chrono::microseconds(1'000'000LL * BLOCK_FRAMES / SAMPLE_RATE);
-    auto device = std::make_unique<TestDevice>(TestDevice::Options{.block_period = period, .keep_blocks = 0});
-    std::shared_ptr<TestDevice::Log> log = device->log();
-    AudioStream stream(std::move(device));
-    Controller controller(stream, shell);
-    ASSERT_TRUE(log->wait_for_blocks(4, std::chrono::minutes(1)));
-    const std::uint64_t late = log->underruns();
+    Live live(TestDevice::Options{.block_period = period, .keep_blocks = 0});
+    ASSERT_TRUE(live.log->wait_for_blocks(4, std::chrono::minutes(1)));
+    const std::uint64_t late = live.log->underruns();
     for (int i = 0; i < 3; ++i) {
-        controller.drop({{big}});
-        ASSERT_TRUE(log->wait_for_blocks(log->blocks() + 2, std::chrono::minutes(1)));
+        live.controller.drop({{big}});
+        ASSERT_TRUE(live.log->wait_for_blocks(live.log->blocks() + 2, std::chrono::minutes(1)));
     }
-    EXPECT_EQ(log->underruns(), late);
-    EXPECT_TRUE(shell.messages.empty());
-    EXPECT_TRUE(stream.with_engine([](const Engine& e) { return any_track_active(e); }));
-    fs::remove(big);
+    EXPECT_EQ(live.log->underruns(), late);
+    EXPECT_TRUE(live.shell.messages.empty());
+    EXPECT_TRUE(live.stream.with_engine([](const Engine& e) { return any_track_active(e); }));
 }
 
-TEST_F(ControllerTest, NoSongStartsWhileTheSaveDialogIsOpen) {
+// From the Save dialog until the write's completion has run on the UI thread
+// the export shows, and no song, reload or second export may touch the
+// capture. A failed write says so from the completion, not from the worker;
+// closing the window waits for the write.
+TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
     capture(1);
     shell_.answer = [&](const SaveRequest&) {
         controller_.drop({{song_}});
         controller_.key_down(KeyKind::P);
         return dir_ / "take.wav";
     };
-    controller_.write_out();
-    finish_export();
-    EXPECT_EQ(active_tracks(), 0);
-    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
-}
-
-// Until its completion has run on the UI thread the export shows, and no
-// song, reload or second export may touch the capture.
-TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
-    capture(1);
-    shell_.answer = [&](const SaveRequest&) { return dir_ / "take.wav"; };
     controller_.write_out();
     EXPECT_TRUE(painted(text::SAVING));
     EXPECT_EQ(shell_.repaints, 2);  // record_on, then the saving line
@@ -297,32 +416,76 @@ TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
     finish_export();
     EXPECT_FALSE(painted(text::SAVING));
     EXPECT_EQ(shell_.repaints, 3);
-    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + BLOCK_BYTES);
     EXPECT_TRUE(shell_.messages.empty());
     controller_.drop({{song_}});
     EXPECT_EQ(active_tracks(), 2);
 
-    // A failed write says so from the completion, not from the worker.
-    play_blocks(1);
+    play_blocks(2);
     controller_.stop();
     shell_.answer = [&](const SaveRequest&) { return dir_ / "no-such-folder" / "take.wav"; };
     controller_.write_out();
+    ASSERT_TRUE(shell_.wait_for_wake(++exports_finished_));
     EXPECT_TRUE(shell_.messages.empty());
-    ASSERT_TRUE(shell_.wait_for_wake(2));
     controller_.run_posted();
     ASSERT_EQ(shell_.messages.size(), 1u);
     EXPECT_EQ(shell_.messages[0].text.rfind(text::WRITE_FAILED, 0), 0u);
-}
 
-TEST_F(ControllerTest, ClosingDuringTheExportWaitsForTheWrite) {
-    capture(2);
-    shell_.answer = [&](const SaveRequest&) { return dir_ / "take.wav"; };
+    shell_.answer = [&](const SaveRequest&) { return dir_ / "closed.wav"; };
     controller_.write_out();
     controller_.window_closed();
-    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + 2 * BLOCK_BYTES);
-    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), nullptr);
+    EXPECT_EQ(fs::file_size(dir_ / "closed.wav"), 44u + 2 * BLOCK_BYTES);
+    EXPECT_EQ(record_buffer(), nullptr);
     controller_.run_posted();  // the completion finds the window gone
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
+
+TEST_F(ControllerTest, ExportThatCannotRunSaysWhy) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] {}, "録音データがないよ"},                                  // recording off
+        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
+        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
+        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
+    };
+    for (const auto& [step, expected] : cases) {
+        step();
+        shell_.messages.clear();
+        controller_.write_out();
+        EXPECT_EQ(shell_.messages, (std::vector<Message>{{expected, "えらー"}}));
+    }
+    EXPECT_TRUE(shell_.requests.empty());
+}
+
+// The dialog offers WAV first, then each format the build writes, and the
+// chosen name's extension picks the format (any other name gets WAV).
+TEST_F(ControllerTest, ExportOffersTheBuiltFormatsAndWritesTheNamedOne) {
+    capture(1);
+    const struct {
+        const char* name;
+        const char* starts;  // the file's first bytes
+    } exports[] = {{"take.FLAC", "fLaC"}, {"take.ogg", "OggS"}, {"take.opus", "OggS"}, {"take.raw", "RIFF"}};
+    for (const auto& e : exports) {
+        shell_.answer = [&](const SaveRequest&) { return dir_ / e.name; };
+        controller_.write_out();
+        finish_export();
+        const bool built = sound_format_of(e.name) == nullptr || sound_format_of(e.name)->built;
+        EXPECT_EQ(test::read_file(dir_ / e.name).substr(0, 4), built ? e.starts : "RIFF") << e.name;
+    }
     EXPECT_TRUE(shell_.messages.empty());
+
+    std::string offered;
+    for (const SaveFilter& f : shell_.requests.at(0).filters) offered += f.name + " " + f.pattern + " " + f.suffix + "\n";
+    EXPECT_EQ(offered, sound_format_named("flac")->built ? "wave file *.wav wav\nFLAC file *.flac flac\n"
+                                                           "Ogg Vorbis file *.ogg ogg\nOpus file *.opus opus\n"
+                                                           "MP3 file *.mp3 mp3\n"
+                                                         : "wave file *.wav wav\n");
+}
+
+TEST(WavExtension, AddedOnlyWhenMissing) {
+    EXPECT_EQ(with_wav_extension("a/take1"), "a/take1.wav");
+    EXPECT_EQ(with_wav_extension("a/take1.wav"), "a/take1.wav");
+    EXPECT_EQ(with_wav_extension("a/take1.WAV"), "a/take1.WAV");
+    EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
 }
 
 // The scopes of an idle window: eight labelled boxes below the lines, flat
@@ -332,19 +495,17 @@ TEST_F(ControllerTest, IdleScopesAreFlatAndRequestNoUpdates) {
     const ScopePicture picture = controller_.scope_picture(240, 200, LINE);
     ASSERT_EQ(picture.labels.size(), std::size_t{TRACK_COUNT});
     ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
-    for (int k = 0; k < TRACK_COUNT; ++k) {
+    for (std::size_t k = 0; k < std::size_t{TRACK_COUNT}; ++k) {
         SCOPED_TRACE(k);
-        EXPECT_EQ(picture.labels[std::size_t(k)].text, std::to_string(k));
-        const std::vector<Point>& frame = picture.lines[std::size_t(k)].points;
-        EXPECT_EQ(picture.lines[std::size_t(k)].colour, scope::FRAME);
-        EXPECT_GE(frame[0].y, 70 + LINE);  // below the lowest line's place
-        EXPECT_LE(frame[2].y, 199);
-        const Polyline& trace = picture.lines[std::size_t(TRACK_COUNT + k)];
+        EXPECT_EQ(picture.labels[k].text, std::to_string(k));
+        const Polyline &frame = picture.lines[k], &trace = picture.lines[TRACK_COUNT + k];
+        EXPECT_EQ(frame.colour, scope::FRAME);
+        EXPECT_GE(frame.points[0].y, 70 + LINE);  // below the lowest line's place
+        EXPECT_LE(frame.points[2].y, 199);
         EXPECT_EQ(trace.colour, scope::TRACE);
         ASSERT_FALSE(trace.points.empty());
-        for (const Point& p : trace.points) EXPECT_EQ(p.y, (frame[0].y + frame[2].y) / 2);
+        for (const Point& p : trace.points) EXPECT_EQ(p.y, (frame.points[0].y + frame.points[2].y) / 2);
     }
-    controller_.stop();
     // A song on a stream without a device does not advance: nothing to follow either.
     controller_.drop({{song_}});
     EXPECT_EQ(active_tracks(), 2);
@@ -356,17 +517,19 @@ TEST_F(ControllerTest, IdleScopesAreFlatAndRequestNoUpdates) {
 
 // A triangle at 440 Hz on track 0 through a device that takes blocks at
 // once. Each scope is 882 + 2 pixels wide, one column a frame, and 256 rows
-// from its top inner row to its bottom one.
-TEST(ControllerScopes, KnownToneGivesItsTrace) {
-    const fs::path song = fs::temp_directory_path() / "bleepforge_controller_tone.mml";
+// from its top inner row to its bottom one. The timer runs while anything
+// plays, and stops at a stop or when the song ends by itself.
+TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
+    TempDir dir;
+    const fs::path song = dir.path / "tone.mml", short_song = dir.path / "short.mml";
     const std::string bytes = "0@48 v15 o4 l1 L a\r\n";
     write_file(song, bytes);
+    write_file(short_song, "0l2cx\r\n");  // half a second
     constexpr int LINE = 16, BOX_HEIGHT = 259, TOP = 70 + 2 * LINE + scope::GAP;  // under the status line
     constexpr int WIDTH = 4 * (scope::SHOWN_FRAMES + 2) + 5 * scope::GAP;
     constexpr int HEIGHT = TOP + 2 * BOX_HEIGHT + 2 * scope::GAP;
     constexpr int MIDDLE = TOP + 1 + 128;
-    // The loudest sample the tone reaches, from the offline mix.
-    int peak = 0;
+    int peak = 0;  // the loudest sample the tone reaches, from the offline mix
     {
         auto engine = std::make_unique<Engine>();
         load_song(*engine, bytes);
@@ -378,14 +541,12 @@ TEST(ControllerScopes, KnownToneGivesItsTrace) {
     }
     ASSERT_GT(peak, 3000);
 
-    FakeShell shell;
-    auto device = std::make_unique<TestDevice>(TestDevice::Options{.block_period = std::chrono::milliseconds(2)});
-    std::shared_ptr<TestDevice::Log> log = device->log();
-    AudioStream stream(std::move(device));
-    Controller controller(stream, shell);
+    Live live(TestDevice::Options{.block_period = std::chrono::milliseconds(2)});
+    FakeShell& shell = live.shell;
+    Controller& controller = live.controller;
     controller.drop({{song}});
     EXPECT_EQ(shell.tick_intervals, std::vector<int>{Controller::TICK_MS});
-    ASSERT_TRUE(log->wait_for_blocks(log->blocks() + 6, std::chrono::minutes(1)));
+    ASSERT_TRUE(live.log->wait_for_blocks(live.log->blocks() + 6, std::chrono::minutes(1)));
 
     const ScopePicture picture = controller.scope_picture(WIDTH, HEIGHT, LINE);
     ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
@@ -402,20 +563,17 @@ TEST(ControllerScopes, KnownToneGivesItsTrace) {
     ASSERT_EQ(rises.size(), 8u);
     EXPECT_NEAR(rises[7], 8 * 100.23, 1.5);
     // As high as the loudest sample: 128 rows are full scale.
-    int highest = HEIGHT, lowest = 0;
-    for (const Point& p : trace) {
-        highest = std::min(highest, p.y);
-        lowest = std::max(lowest, p.y);
-    }
-    EXPECT_NEAR(MIDDLE - highest, peak * 128 / 32768, 1);
-    EXPECT_NEAR(lowest - MIDDLE, peak * 128 / 32768, 1);
+    const auto [highest, lowest] =
+        std::minmax_element(trace.begin(), trace.end(), [](Point a, Point b) { return a.y < b.y; });
+    EXPECT_NEAR(MIDDLE - highest->y, peak * 128 / 32768, 1);
+    EXPECT_NEAR(lowest->y - MIDDLE, peak * 128 / 32768, 1);
     for (int k = 1; k < TRACK_COUNT; ++k) {  // silent tracks: flat
         const int middle = MIDDLE + (k >= scope::COLUMNS ? BOX_HEIGHT + scope::GAP : 0);
         for (const Point& p : picture.lines[std::size_t(TRACK_COUNT + k)].points) ASSERT_EQ(p.y, middle) << k;
     }
 
     // Muted: greyed at once.
-    stream.with_engine([](Engine& e) { e.muted = 1; });
+    live.stream.with_engine([](Engine& e) { e.muted = 1; });
     EXPECT_EQ(controller.scope_picture(WIDTH, HEIGHT, LINE).lines[TRACK_COUNT].colour, scope::MUTED_TRACE);
 
     // Stopped: the timer stops and the traces go flat.
@@ -424,113 +582,21 @@ TEST(ControllerScopes, KnownToneGivesItsTrace) {
     EXPECT_EQ(shell.repaints, 1);
     const ScopePicture stopped = controller.scope_picture(WIDTH, HEIGHT, LINE);
     for (const Point& p : stopped.lines[TRACK_COUNT].points) ASSERT_EQ(p.y, MIDDLE);
-    controller.window_closed();
-    fs::remove(song);
-}
 
-// A song that ends by itself stops the timer through the stream's word to the window.
-TEST(ControllerScopes, SongThatEndsStopsTheUpdates) {
-    const fs::path song = fs::temp_directory_path() / "bleepforge_controller_short.mml";
-    write_file(song, "0l2cx\r\n");  // half a second
-    FakeShell shell;
-    AudioStream stream(std::make_unique<TestDevice>(TestDevice::Options{.block_period = std::chrono::milliseconds(2)}));
-    Controller controller(stream, shell);
-    controller.drop({{song}});
-    EXPECT_EQ(shell.tick_intervals, std::vector<int>{Controller::TICK_MS});
+    // A song that ends by itself stops the timer through the stream's word to the window.
+    const int wakes = shell.wake_count();
+    controller.drop({{short_song}});
     controller.tick();
-    EXPECT_EQ(shell.repaints, 1);
-    ASSERT_TRUE(shell.wait_for_wake());
+    EXPECT_EQ(shell.repaints, 2);
+    ASSERT_TRUE(shell.wait_for_wake(wakes + 1));
     controller.run_posted();
-    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0}));
+    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0, Controller::TICK_MS, 0}));
     controller.window_closed();
-    fs::remove(song);
-}
-
-TEST(WavExtension, AddedOnlyWhenMissing) {
-    EXPECT_EQ(with_wav_extension("a/take1"), "a/take1.wav");
-    EXPECT_EQ(with_wav_extension("a/take1.wav"), "a/take1.wav");
-    EXPECT_EQ(with_wav_extension("a/take1.WAV"), "a/take1.WAV");
-    EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
-}
-
-// The window's own lines and messages, against a shell that also keeps the
-// title, the timer and the Open dialog.
-class StatusShell : public FakeShell {
-public:
-    void set_title(const std::string& title) override { titles.push_back(title); }
-    fs::path ask_open_path(const OpenRequest& request) override {
-        open_requests.push_back(request);
-        return open_answer;
-    }
-    void show_text(const std::string& text, const std::string& caption) override {
-        texts.push_back({text, caption});
-    }
-    bool ask_song_export(SongExportRequest& request) override {
-        export_requests.push_back(request);
-        if (export_answer.empty()) return false;
-        request.loops = export_answer[0];
-        request.fade = export_answer[1];
-        return true;
-    }
-    std::vector<SongExportRequest> export_requests;
-    std::vector<std::string> export_answer;  // loops and fade typed; empty: cancelled
-    std::vector<Message> texts;
-    std::vector<std::string> titles;
-    std::vector<OpenRequest> open_requests;
-    fs::path open_answer;
-};
-
-class StatusTest : public ::testing::Test {
-protected:
-    StatusTest()
-        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})),
-          controller_(stream_, shell_) {
-        dir_ = fs::temp_directory_path() / ("bleepforge_status_" +
-                                            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        song_ = dir_ / "song.mml";
-        // Both tracks loop after 1.6 s.
-        write_file(song_, "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
-    }
-    ~StatusTest() override { fs::remove_all(dir_); }
-    // The checker's result, found as the status timer finds it.
-    void wait_for_check() {
-        for (int i = 0; i < 60'000 && controller_.warning_count() < 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_GE(controller_.warning_count(), 0);
-    }
-    void play_blocks(int blocks) {
-        std::vector<std::int16_t> block(BLOCK_SAMPLES);
-        stream_.with_engine([&](Engine& e) {
-            for (int i = 0; i < blocks; ++i) mix_block(e, block.data());
-        });
-    }
-
-    AudioStream stream_;
-    StatusShell shell_;
-    Controller controller_;
-    fs::path dir_, song_;
-};
-
-TEST_F(StatusTest, TitleNamesTheSongLastLoaded) {
-    EXPECT_EQ(controller_.title(), "bleepforge");
-    controller_.drop({{dir_ / "missing.mml"}});
-    EXPECT_EQ(controller_.title(), "bleepforge");
-    controller_.drop({{song_}});
-    controller_.reload_play();
-    const fs::path other = dir_ / "二曲目.mml";
-    write_file(other, "0cde\r\n");
-    controller_.drop({{other}});
-    controller_.drop({{dir_}});  // cannot be read: the title stays
-    EXPECT_EQ(shell_.titles, (std::vector<std::string>{"song.mml - bleepforge", "二曲目.mml - bleepforge"}));
-    EXPECT_EQ(controller_.title(), "二曲目.mml - bleepforge");
 }
 
 // Time and loops by the blocks mixed, not by the clock: 30 blocks are 1.02 s,
 // 48 blocks 1.63 s, past the songs' loop point.
-TEST_F(StatusTest, StatusLineSaysWhatPlaysHowLongAndWhatIsCaptured) {
+TEST_F(ControllerTest, StatusLineSaysWhatPlaysHowLongAndWhatIsCaptured) {
     EXPECT_EQ(controller_.status_text(), "");
     const std::vector<std::pair<std::function<void()>, std::string>> steps = {
         {[&] { controller_.drop({{song_}}); }, "再生中 0:00 ループ0"},
@@ -546,93 +612,13 @@ TEST_F(StatusTest, StatusLineSaysWhatPlaysHowLongAndWhatIsCaptured) {
         step();
         EXPECT_EQ(controller_.status_text(), expected);
     }
-    const std::vector<PaintLine> lines = controller_.paint_lines();
-    EXPECT_EQ(lines.back().text, "再生中 0:00 ループ0 録音0:00");
-    EXPECT_EQ(lines.back().place, PaintLine::Place::STACKED);
-}
-
-TEST_F(StatusTest, LayoutKeepsTheDesignsPlacesAndStacksTheRestBelow) {
-    controller_.record_on();
-    controller_.drop({{song_}});
-    auto boxes = [&](int width, int height, int line) {
-        std::vector<std::tuple<int, int, int, int, bool>> out;
-        for (const WindowLine& l : controller_.layout(width, height, line)) {
-            out.emplace_back(l.x, l.y, l.width, l.height, l.centred);
-        }
-        return out;
-    };
-    using Box = std::tuple<int, int, int, int, bool>;
-    // Hint centred on the top row, no-device line on the second, "録音モード"
-    // at (10, 50), the status line on the row after "保存中..."'s place.
-    EXPECT_EQ(boxes(224, 140, 16), (std::vector<Box>{{0, 0, 224, 16, true},
-                                                     {0, 16, 224, 16, true},
-                                                     {10, 50, 214, 16, false},
-                                                     {10, 86, 214, 16, false}}));
-    // A tall font pushes the status line under the second row; a short window leaves it out.
-    EXPECT_EQ(std::get<1>(boxes(224, 400, 50).back()), 120);
-    EXPECT_EQ(boxes(224, 80, 16).size(), 3u);
-    const std::vector<WindowLine> lines = controller_.layout(224, 140, 16);
-    EXPECT_EQ(lines.front().text, text::HINT);
-    EXPECT_EQ(lines.back().text, controller_.status_text());
-}
-
-TEST_F(StatusTest, ReadFailureNamesTheFileAndTheReason) {
-    const std::vector<std::pair<DroppedFile, std::string>> cases = {
-        {{dir_ / "missing.mml"}, (dir_ / "missing.mml").string() + ": does not exist"},
-        {{dir_}, dir_.string() + ": is a folder, not a song file"},
-        {{"https://example.org/a.mml", false}, "https://example.org/a.mml: is not a file of this computer"},
-    };
-    for (const auto& [file, second_line] : cases) {
-        shell_.messages.clear();
-        controller_.drop({file});
-        ASSERT_EQ(shell_.messages.size(), 1u);
-        EXPECT_EQ(shell_.messages[0].text, "ファイル読めなかったよ\n" + second_line);
-        EXPECT_EQ(shell_.messages[0].caption, "x");
-    }
-}
-
-TEST_F(StatusTest, ExportThatCannotRunSaysWhy) {
-    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-        {[] {}, "録音データがないよ"},                                  // recording off
-        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
-        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
-        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
-    };
-    for (const auto& [step, expected] : cases) {
-        step();
-        shell_.messages.clear();
-        controller_.write_out();
-        ASSERT_EQ(shell_.messages.size(), 1u) << expected;
-        EXPECT_EQ(shell_.messages[0].text, expected);
-        EXPECT_EQ(shell_.messages[0].caption, "えらー");
-    }
-    EXPECT_TRUE(shell_.requests.empty());
-}
-
-TEST_F(StatusTest, OpenDialogLoadsTheChosenFileAsADrop) {
-    controller_.open_file();  // cancelled
-    EXPECT_EQ(controller_.remembered_path(), fs::path());
-    ASSERT_EQ(shell_.open_requests.size(), 1u);
-    EXPECT_EQ(shell_.open_requests[0].title, "とっととファイルを選べ。");
-    EXPECT_EQ(shell_.open_requests[0].filters,
-              (std::vector<std::pair<std::string, std::string>>{{"mml file", "*.mml"}, {"all files", "*"}}));
-    shell_.open_answer = song_;
-    controller_.open_file();
-    EXPECT_EQ(controller_.remembered_path(), song_);
-    EXPECT_TRUE(stream_.with_engine([](const Engine& e) { return any_track_active(e); }));
-    shell_.open_answer = dir_ / "missing.mml";
-    controller_.open_file();  // opens where the last song was
-    EXPECT_EQ(shell_.open_requests.at(2).start_folder, dir_);
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text.rfind("ファイル読めなかったよ\n", 0), 0u);
 }
 
 // The check runs off the UI thread and wakes nobody: the next repaint (the
 // tick timer's, while the song plays) shows its count.
-TEST_F(StatusTest, CheckerCountsWarningsAndListsThem) {
+TEST_F(ControllerTest, CheckerCountsWarningsAndListsThem) {
     controller_.show_warnings();
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+    EXPECT_EQ(shell_.messages, (std::vector<Message>{{"曲がまだないよ", "警告"}}));
 
     const fs::path warned = dir_ / "warned.mml";
     write_file(warned, "0cdv99999e\r\n1c 5 d e\r\n");
@@ -673,70 +659,52 @@ TEST(SongExportFields, WholeLoopsFromOneAndSecondsFromZero) {
         double f = 0;
         EXPECT_EQ(parse_song_export(loops_text, fade_text, l, f), ok) << loops_text << " " << fade_text;
         if (ok) {
-            EXPECT_EQ(l, loops);
-            EXPECT_EQ(f, fade);
+            EXPECT_EQ(std::pair(l, f), std::pair(loops, fade));
         }
     }
 }
 
-class SongExportTest : public StatusTest {
-protected:
-    // Runs posted calls as the UI thread would until the export's completion has run.
-    void finish_song_export() {
-        int seen = 0;
-        while (controller_.song_exporting()) {
-            ASSERT_TRUE(shell_.wait_for_wake(seen + 1));
-            seen = shell_.wake_count();  // a wake after this comes with a call not yet run
-            controller_.run_posted();
-        }
-    }
-};
-
 #ifdef BLEEPFORGE_RENDER
-// The window's export is the renderer's file, byte for byte.
-TEST_F(SongExportTest, WritesWhatTheRendererWrites) {
+// The window's export is the renderer's file, byte for byte, with a track
+// muted in the window as with --mute.
+TEST_F(ControllerTest, SongExportWritesWhatTheRendererWrites) {
+    auto rendered = [&](const std::string& options) {
+        const fs::path out = dir_ / "cli.wav";
+        const std::string command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
+                                    "\" --loops 2 --fade 0.5 " + options + "-q -o \"" + out.string() + "\"";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return test::read_file(out);
+    };
     controller_.drop({{song_}});
     shell_.export_answer = {"2", "0.5"};
     shell_.answer = [&](const SaveRequest&) { return dir_ / "window"; };
     controller_.export_song();
     ASSERT_EQ(shell_.export_requests.size(), 1u);
     const SongExportRequest& asked = shell_.export_requests[0];
-    EXPECT_EQ(asked.caption, "曲を書き出し");
-    EXPECT_EQ(std::vector<std::string>({asked.loops_label, asked.fade_label, asked.loops, asked.fade}),
-              std::vector<std::string>({"ループ回数", "フェード（秒）", "1", "0"}));
+    EXPECT_EQ(std::vector<std::string>({asked.caption, asked.loops_label, asked.fade_label, asked.loops, asked.fade}),
+              std::vector<std::string>({"曲を書き出し", "ループ回数", "フェード（秒）", "1", "0"}));
     ASSERT_EQ(shell_.requests.size(), 1u);
     EXPECT_EQ(shell_.requests[0].start_folder, dir_);
     EXPECT_EQ(shell_.requests[0].start_name, "song.wav");
     finish_song_export();
     EXPECT_TRUE(shell_.messages.empty());
-
-    const fs::path by_cli = dir_ / "cli.wav";
-    const std::string command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
-                                "\" --loops 2 --fade 0.5 -q -o \"" + by_cli.string() + "\"";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    const std::string expected = test::read_file(by_cli);
+    const std::string expected = rendered("");
     EXPECT_EQ(expected.size(), 44u + 4u * 95 * BLOCK_FRAMES);  // two loops of 1.6 s, to the end of the block
     EXPECT_TRUE(test::read_file(dir_ / "window.wav") == expected);
 
-    // With a track muted in the window, as with --mute.
     controller_.toggle_mute(1);
     shell_.answer = [&](const SaveRequest&) { return dir_ / "muted.wav"; };
     controller_.export_song();
     finish_song_export();
-    const fs::path muted_by_cli = dir_ / "cli-muted.wav";
-    const std::string muted_command = std::string("\"") + BLEEPFORGE_RENDER + "\" \"" + song_.string() +
-                                      "\" --loops 2 --fade 0.5 --mute 1 -q -o \"" + muted_by_cli.string() + "\"";
-    ASSERT_EQ(std::system(muted_command.c_str()), 0) << muted_command;
-    const std::string muted = test::read_file(muted_by_cli);
+    const std::string muted = rendered("--mute 1 ");
     EXPECT_NE(muted, expected);
     EXPECT_TRUE(test::read_file(dir_ / "muted.wav") == muted);
 }
 #endif
 
-TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
+TEST_F(ControllerTest, SongExportRefusedOrCancelledWithoutAFile) {
     controller_.export_song();
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text, "曲がまだないよ");
+    EXPECT_EQ(shell_.messages, (std::vector<Message>{{"曲がまだないよ", "えらー"}}));
     controller_.drop({{song_}});
 
     shell_.messages.clear();
@@ -747,13 +715,12 @@ TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
     controller_.export_song();  // the Save dialog cancelled
     shell_.answer = [&](const SaveRequest&) { return song_; };
     controller_.export_song();
-    ASSERT_EQ(shell_.messages.size(), 2u);
-    EXPECT_EQ(shell_.messages[0].text, "ループ回数は1以上の整数、フェードは0以上の秒数で書いてね");
-    EXPECT_EQ(shell_.messages[1].text,
-              "ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself");
+    EXPECT_EQ(shell_.messages,
+              (std::vector<Message>{{"ループ回数は1以上の整数、フェードは0以上の秒数で書いてね", "えらー"},
+                                    {"ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself", "えらー"}}));
     EXPECT_EQ(shell_.requests.size(), 2u);
     EXPECT_FALSE(controller_.song_exporting());
-    EXPECT_EQ(test::read_file(song_), "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n");
+    EXPECT_EQ(test::read_file(song_), SONG);
 
     // A file that cannot be written is named, with the reason, once the worker is done.
     const fs::path nowhere = dir_ / "no-such-folder" / "take.wav";
@@ -767,98 +734,26 @@ TEST_F(SongExportTest, RefusedOrCancelledWithoutAFile) {
 
 // While one export runs a second is refused with its own message; stopping
 // it leaves no file and says nothing.
-TEST_F(SongExportTest, OneAtATimeAndStoppable) {
+TEST_F(ControllerTest, SongExportOneAtATimeAndStoppable) {
     controller_.drop({{song_}});
     shell_.export_answer = {"9999", "0"};  // would fill the whole capture
     shell_.answer = [&](const SaveRequest&) { return dir_ / "long.wav"; };
     controller_.export_song();
     ASSERT_TRUE(controller_.song_exporting());
-    const std::vector<PaintLine> lines = controller_.paint_lines();
-    EXPECT_EQ(lines.back().text.rfind("曲を書き出し中 ", 0), 0u) << lines.back().text;
-    EXPECT_EQ(lines.back().text.substr(lines.back().text.size() - 5), "/9999");
+    const std::string progress = controller_.paint_lines().back().text;
+    EXPECT_EQ(progress.rfind("曲を書き出し中 ", 0), 0u) << progress;
+    EXPECT_EQ(progress.substr(progress.size() - 5), "/9999");
     controller_.export_song();
-    ASSERT_EQ(shell_.messages.size(), 1u);
-    EXPECT_EQ(shell_.messages[0].text, "いま曲を書き出し中だよ。終わるか中止するまで待ってね");
+    EXPECT_EQ(shell_.messages,
+              (std::vector<Message>{{"いま曲を書き出し中だよ。終わるか中止するまで待ってね", "えらー"}}));
     EXPECT_EQ(shell_.requests.size(), 1u);
 
     controller_.stop_song_export();
     finish_song_export();
     EXPECT_EQ(shell_.messages.size(), 1u);
-    EXPECT_FALSE(fs::exists(dir_ / "long.wav"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // the song alone
     EXPECT_EQ(controller_.paint_lines().back().text.rfind("曲を書き出し中", 0), std::string::npos);
 }
-
-// The dialog offers WAV first, then each format the build writes, and the
-// chosen name's extension picks the format (any other name gets WAV).
-TEST_F(ControllerTest, ExportOffersTheBuiltFormatsAndWritesTheNamedOne) {
-    capture(1);
-    const struct {
-        const char* name;
-        const char* starts;  // the file's first bytes
-    } exports[] = {{"take.FLAC", "fLaC"}, {"take.ogg", "OggS"}, {"take.opus", "OggS"}, {"take.raw", "RIFF"}};
-    for (const auto& e : exports) {
-        shell_.answer = [&](const SaveRequest&) { return dir_ / e.name; };
-        controller_.write_out();
-        finish_export();
-        const bool built = sound_format_of(e.name) == nullptr || sound_format_of(e.name)->built;
-        const std::string bytes = test::read_file(dir_ / e.name);
-        EXPECT_EQ(bytes.substr(0, 4), built ? e.starts : "RIFF") << e.name;
-    }
-    EXPECT_TRUE(shell_.messages.empty());
-
-    const std::vector<SaveFilter>& filters = shell_.requests.at(0).filters;
-    ASSERT_FALSE(filters.empty());
-    EXPECT_EQ(filters[0].name, "wave file");
-    EXPECT_EQ(filters[0].pattern, "*.wav");
-    EXPECT_EQ(filters[0].suffix, "wav");
-    std::string offered;
-    for (const SaveFilter& f : filters) offered += f.name + " " + f.pattern + " " + f.suffix + "\n";
-    if (sound_format_named("flac")->built) {
-        EXPECT_EQ(offered,
-                  "wave file *.wav wav\nFLAC file *.flac flac\nOgg Vorbis file *.ogg ogg\n"
-                  "Opus file *.opus opus\nMP3 file *.mp3 mp3\n");
-    } else {
-        EXPECT_EQ(filters.size(), 1u) << offered;
-    }
-}
-
-// The composer's loop: start points, mutes, play on save.
-class LoopTest : public ControllerTest {
-protected:
-    using Block = std::array<std::int16_t, BLOCK_SAMPLES>;
-
-    // Three tracks, one of them noise, so the shared noise register matters.
-    static constexpr char LOOPING_SONG[] = "0t150o4l8cdefgab>c\r\n1o3l2c<g\r\n2@64l16cr8\r\n";
-
-    // Block `index` (from 0) of `song` as heard after P from the engine as it
-    // is now (a load keeps the noise register and some filter state).
-    Block heard_block(const std::string& song, std::uint64_t index) {
-        auto engine = std::make_unique<Engine>();
-        stream_.with_engine([&](const Engine& live) { copy_sound_state(*engine, live); });
-        load_song(*engine, song);
-        Block block;
-        for (std::uint64_t i = 0; i <= index; ++i) mix_block(*engine, block.data());
-        return block;
-    }
-    Block next_block() {
-        Block block;
-        stream_.with_engine([&](Engine& e) { mix_block(e, block.data()); });
-        return block;
-    }
-    std::uint8_t engine_mutes() {
-        return stream_.with_engine([](const Engine& e) { return e.muted; });
-    }
-    void play_from(const char* answer) {
-        shell_.text_answer = answer;
-        controller_.play_from();
-    }
-    // Waits for the watcher's report of a save and runs it, as the UI thread would.
-    void run_save_report(int wakes_before) {
-        ASSERT_TRUE(shell_.wait_for_wake(wakes_before + 1));
-        controller_.run_posted();
-    }
-};
 
 TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
     const std::pair<double, const char*> cases[] = {
@@ -868,7 +763,7 @@ TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
     for (const auto& [seconds, shown] : cases) EXPECT_EQ(format_time(seconds), shown) << seconds;
 }
 
-TEST_F(LoopTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
+TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
     write_file(song_, LOOPING_SONG);
     controller_.drop({{song_}});
     struct Case {
@@ -904,52 +799,36 @@ TEST_F(LoopTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
     EXPECT_TRUE(shell_.messages.empty());
 }
 
-TEST_F(LoopTest, PlayFromRefusesWhatIsNotATimeAndCancelChangesNothing) {
+// What is not a time is refused, saying so, and Cancel changes nothing; a
+// start past the song's end plays nothing and says so until the next good start.
+TEST_F(ControllerTest, PlayFromRefusesWhatIsNotATimeAndSaysWhenPastTheEnd) {
     controller_.drop({{song_}});
     play_from("1:30");
     controller_.stop();
     for (const char* answer : {"abc", "1:75", "-3"}) {
+        shell_.messages.clear();
         play_from(answer);
-        ASSERT_FALSE(shell_.messages.empty());
-        EXPECT_EQ(shell_.messages.back().text,
-                  std::string(text::BAD_TIME) + ": " + answer + "\n" + text::TIME_EXAMPLES);
-        EXPECT_EQ(shell_.messages.back().caption, text::ERROR_CAPTION);
+        EXPECT_EQ(shell_.messages,
+                  (std::vector<Message>{{std::string(text::BAD_TIME) + ": " + answer + "\n" + text::TIME_EXAMPLES,
+                                         text::ERROR_CAPTION}}));
     }
+    shell_.messages.clear();
     shell_.text_answer.reset();
     controller_.play_from();
-    EXPECT_EQ(shell_.messages.size(), 3u);
     EXPECT_EQ(controller_.start_seconds(), 90);
     EXPECT_EQ(active_tracks(), 0);
-}
 
-TEST_F(LoopTest, AStartPastTheSongsEndPlaysNothingAndSaysSoUntilTheNextGoodLoad) {
     write_file(song_, "0t150l8cdx\r\n");
-    controller_.drop({{song_}});
     play_from("0:10");
     EXPECT_EQ(active_tracks(), 0);
     EXPECT_TRUE(painted(text::PAST_THE_END));
-    EXPECT_TRUE(shell_.messages.empty());
     play_from("0");
     EXPECT_EQ(active_tracks(), 1);
     EXPECT_FALSE(painted(text::PAST_THE_END));
+    EXPECT_TRUE(shell_.messages.empty());
 }
 
-TEST_F(LoopTest, AStartPointKeepsRecordingTheCaptureAndTheMutes) {
-    controller_.record_on();
-    controller_.toggle_mute(1);
-    controller_.drop({{song_}});
-    play_blocks(3);
-    ASSERT_EQ(recorded(), 3u * BLOCK_FRAMES);
-    const std::int16_t* capture = stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); });
-    play_from("0:00.5");
-    EXPECT_EQ(recorded(), 0u);  // restarted, as P restarts it
-    EXPECT_EQ(stream_.with_engine([](const Engine& e) { return e.RecordBuffer.get(); }), capture);
-    EXPECT_EQ(engine_mutes(), 0b10);
-    play_blocks(1);
-    EXPECT_EQ(recorded(), std::uint32_t(BLOCK_FRAMES));
-}
-
-TEST_F(LoopTest, MutesSilenceTracksFromTheNextBlockAndStayAcrossLoads) {
+TEST_F(ControllerTest, MutesSilenceTracksFromTheNextBlockAndStayAcrossLoads) {
     controller_.drop({{song_}});
     controller_.toggle_mute(0);
     controller_.toggle_mute(1);
@@ -971,43 +850,40 @@ TEST_F(LoopTest, MutesSilenceTracksFromTheNextBlockAndStayAcrossLoads) {
     EXPECT_NE(next_block(), Block{});
 }
 
-TEST_F(LoopTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
+TEST_F(ControllerTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
     EXPECT_FALSE(controller_.play_on_save());
     controller_.toggle_play_on_save();  // before any drop: watches the file dropped next
     EXPECT_TRUE(controller_.play_on_save());
     controller_.drop({{song_}});
     controller_.stop();
-
-    int wakes = shell_.wake_count();
-    write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");  // in place
-    run_save_report(wakes);
+    save_and_report([&] { write_file(song_, "0cde\r\n1cde\r\n2cde\r\n"); });  // in place
     EXPECT_EQ(active_tracks(), 3);
 
     // A new file renamed over the old one, played from a start point.
     play_from("0:00.1");
-    wakes = shell_.wake_count();
-    write_file(dir_ / "song.mml.tmp", LOOPING_SONG);
-    fs::rename(dir_ / "song.mml.tmp", song_);
     const Block expected = heard_block(LOOPING_SONG, 2);
-    run_save_report(wakes);
+    save_and_report([&] {
+        write_file(dir_ / "song.mml.tmp", LOOPING_SONG);
+        fs::rename(dir_ / "song.mml.tmp", song_);
+    });
     EXPECT_EQ(next_block(), expected);
     EXPECT_TRUE(shell_.messages.empty());
 
 #if defined(__linux__)
     // A save that cannot be read keeps the song playing and paints a line, no box.
-    wakes = shell_.wake_count();
-    fs::create_symlink("/proc/self/mem", dir_ / "song.mml.tmp");  // its first read fails
-    fs::rename(dir_ / "song.mml.tmp", song_);
-    run_save_report(wakes);
+    save_and_report([&] {
+        fs::create_symlink("/proc/self/mem", dir_ / "song.mml.tmp");  // its first read fails
+        fs::rename(dir_ / "song.mml.tmp", song_);
+    });
     EXPECT_EQ(active_tracks(), 3);
-    EXPECT_TRUE(painted((std::string(text::READ_FAILED) + ": song.mml (could not be read to its end)").c_str()));
+    EXPECT_TRUE(painted(std::string(text::READ_FAILED) + ": song.mml (could not be read to its end)"));
     EXPECT_TRUE(shell_.messages.empty());
     const int repaints = shell_.repaints;
 
-    wakes = shell_.wake_count();
-    fs::remove(song_);
-    write_file(song_, "0c\r\n");
-    run_save_report(wakes);
+    save_and_report([&] {
+        fs::remove(song_);
+        write_file(song_, "0c\r\n");
+    });
     EXPECT_EQ(active_tracks(), 1);
     EXPECT_EQ(controller_.paint_lines().size(), 4u);  // hint, no device, status, start point: the line is gone
     EXPECT_GT(shell_.repaints, repaints);
@@ -1015,7 +891,7 @@ TEST_F(LoopTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
 
     // Switched off, a report already queued is dropped.
     controller_.stop();
-    wakes = shell_.wake_count();
+    const int wakes = shell_.wake_count();
     write_file(song_, "0cde\r\n");
     ASSERT_TRUE(shell_.wait_for_wake(wakes + 1));
     controller_.toggle_play_on_save();
@@ -1023,33 +899,29 @@ TEST_F(LoopTest, PlayOnSaveIsOffAtStartThenReloadsEachSaveFromTheStartPoint) {
     EXPECT_EQ(active_tracks(), 0);
 }
 
-TEST_F(LoopTest, ASaveWhileExportingReloadsOnceTheExportHasEnded) {
+TEST_F(ControllerTest, ASaveWhileExportingReloadsOnceTheExportHasEnded) {
     capture(1);
     controller_.toggle_play_on_save();
     // Saved while the Save dialog is open: the report runs inside the dialog's
     // event loop, and the capture being saved must stay.
     shell_.answer = [&](const SaveRequest&) {
-        const int wakes = shell_.wake_count();
-        write_file(song_, "0cde\r\n1cde\r\n2cde\r\n");
-        run_save_report(wakes);
+        save_and_report([&] { write_file(song_, "0cde\r\n1cde\r\n2cde\r\n"); });
         EXPECT_EQ(active_tracks(), 0);
         return dir_ / "take.wav";
     };
-    int wakes = shell_.wake_count();
+    const int wakes = shell_.wake_count();
     controller_.write_out();
     EXPECT_EQ(active_tracks(), 0);  // still writing
     ASSERT_TRUE(shell_.wait_for_wake(wakes + 2));  // the report, then the write's end
     controller_.run_posted();
-    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 6044u);
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + BLOCK_BYTES);
     EXPECT_EQ(active_tracks(), 3);
 
     // Cancelled: the reload follows at once.
     play_blocks(1);
     controller_.stop();
     shell_.answer = [&](const SaveRequest&) {
-        const int wakes = shell_.wake_count();
-        write_file(song_, "0c\r\n");
-        run_save_report(wakes);
+        save_and_report([&] { write_file(song_, "0c\r\n"); });
         return fs::path{};
     };
     controller_.write_out();
