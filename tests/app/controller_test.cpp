@@ -283,6 +283,9 @@ TEST_F(ControllerTest, DropsAndOpensLoadOneFileOrSayWhyNot) {
     EXPECT_EQ(shell_.titles, (std::vector<std::string>{"song.mml - bleepforge", "二曲目.mml - bleepforge",
                                                        "song.mml - bleepforge"}));  // once a change
     EXPECT_TRUE(shell_.messages.empty());
+    // A song on a stream without a device does not advance: no scopes to follow.
+    EXPECT_TRUE(shell_.tick_intervals.empty());
+    EXPECT_EQ(shell_.repaints, 0);
 }
 
 // R allocates the capture once and a second R keeps what it holds; each start,
@@ -353,6 +356,7 @@ TEST_F(ControllerTest, LayoutKeepsTheDesignsPlacesAndStacksTheRestBelow) {
     // A tall font pushes the status line under the second row; a short window leaves it out.
     EXPECT_EQ(std::get<2>(boxes(224, 400, 50).back()), 120);
     EXPECT_EQ(boxes(224, 80, 16).size(), 3u);
+    EXPECT_TRUE(controller_.scope_picture(240, 100, 16).lines.empty());  // no room for scopes
 }
 
 // A working device paints no device line; the render thread tells the window
@@ -392,12 +396,28 @@ TEST(ControllerStreaming, LoadingAHugeFileMakesNoBlockLate) {
     EXPECT_TRUE(live.stream.with_engine([](const Engine& e) { return any_track_active(e); }));
 }
 
-// From the Save dialog until the write's completion has run on the UI thread
-// the export shows, and no song, reload or second export may touch the
-// capture. A failed write says so from the completion, not from the worker;
-// closing the window waits for the write.
-TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
-    capture(1);
+// A capture is exported when recording is on, something is captured and
+// nothing plays. From the Save dialog until the write's completion has run on
+// the UI thread the export shows, and no song, reload or second export may
+// touch the capture. A failed write says so from the completion, not from the
+// worker; closing the window waits for the write.
+TEST_F(ControllerTest, ExportOfAStoppedCaptureRunsOnAWorkerAndEndsOnTheUiThread) {
+    const std::vector<std::pair<std::function<void()>, std::string>> refusals = {
+        {[] {}, "録音データがないよ"},                                  // recording off
+        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
+        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
+        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
+    };
+    for (const auto& [step, expected] : refusals) {
+        step();
+        shell_.messages.clear();
+        controller_.write_out();
+        EXPECT_EQ(shell_.messages, (std::vector<Message>{{expected, "えらー"}}));
+    }
+    EXPECT_TRUE(shell_.requests.empty());
+    shell_.messages.clear();
+
+    controller_.stop();
     shell_.answer = [&](const SaveRequest&) {
         controller_.drop({{song_}});
         controller_.key_down(KeyKind::P);
@@ -411,17 +431,17 @@ TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
     controller_.write_out();
     EXPECT_EQ(active_tracks(), 0);
     EXPECT_EQ(shell_.requests.size(), 1u);
-    EXPECT_EQ(recorded(), std::uint32_t(BLOCK_FRAMES));
+    EXPECT_EQ(recorded(), 2u * BLOCK_FRAMES);
 
     finish_export();
     EXPECT_FALSE(painted(text::SAVING));
     EXPECT_EQ(shell_.repaints, 3);
-    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + BLOCK_BYTES);
+    EXPECT_EQ(fs::file_size(dir_ / "take.wav"), 44u + 2 * BLOCK_BYTES);
     EXPECT_TRUE(shell_.messages.empty());
     controller_.drop({{song_}});
     EXPECT_EQ(active_tracks(), 2);
 
-    play_blocks(2);
+    play_blocks(1);
     controller_.stop();
     shell_.answer = [&](const SaveRequest&) { return dir_ / "no-such-folder" / "take.wav"; };
     controller_.write_out();
@@ -434,26 +454,10 @@ TEST_F(ControllerTest, ExportRunsOnAWorkerAndEndsOnTheUiThread) {
     shell_.answer = [&](const SaveRequest&) { return dir_ / "closed.wav"; };
     controller_.write_out();
     controller_.window_closed();
-    EXPECT_EQ(fs::file_size(dir_ / "closed.wav"), 44u + 2 * BLOCK_BYTES);
+    EXPECT_EQ(fs::file_size(dir_ / "closed.wav"), 44u + BLOCK_BYTES);
     EXPECT_EQ(record_buffer(), nullptr);
     controller_.run_posted();  // the completion finds the window gone
     EXPECT_EQ(shell_.messages.size(), 1u);
-}
-
-TEST_F(ControllerTest, ExportThatCannotRunSaysWhy) {
-    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-        {[] {}, "録音データがないよ"},                                  // recording off
-        {[&] { controller_.record_on(); }, "録音データがないよ"},       // nothing captured
-        {[&] { controller_.drop({{song_}}); }, "演奏を止めてから書き出してね"},  // playing, nothing yet
-        {[&] { play_blocks(2); }, "演奏を止めてから書き出してね"},
-    };
-    for (const auto& [step, expected] : cases) {
-        step();
-        shell_.messages.clear();
-        controller_.write_out();
-        EXPECT_EQ(shell_.messages, (std::vector<Message>{{expected, "えらー"}}));
-    }
-    EXPECT_TRUE(shell_.requests.empty());
 }
 
 // The dialog offers WAV first, then each format the build writes, and the
@@ -488,37 +492,11 @@ TEST(WavExtension, AddedOnlyWhenMissing) {
     EXPECT_EQ(with_wav_extension("a/take.raw"), "a/take.raw");
 }
 
-// The scopes of an idle window: eight labelled boxes below the lines, flat
-// traces at their middle rows, and no timer asked for.
-TEST_F(ControllerTest, IdleScopesAreFlatAndRequestNoUpdates) {
-    constexpr int LINE = 16;
-    const ScopePicture picture = controller_.scope_picture(240, 200, LINE);
-    ASSERT_EQ(picture.labels.size(), std::size_t{TRACK_COUNT});
-    ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
-    for (std::size_t k = 0; k < std::size_t{TRACK_COUNT}; ++k) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(picture.labels[k].text, std::to_string(k));
-        const Polyline &frame = picture.lines[k], &trace = picture.lines[TRACK_COUNT + k];
-        EXPECT_EQ(frame.colour, scope::FRAME);
-        EXPECT_GE(frame.points[0].y, 70 + LINE);  // below the lowest line's place
-        EXPECT_LE(frame.points[2].y, 199);
-        EXPECT_EQ(trace.colour, scope::TRACE);
-        ASSERT_FALSE(trace.points.empty());
-        for (const Point& p : trace.points) EXPECT_EQ(p.y, (frame.points[0].y + frame.points[2].y) / 2);
-    }
-    // A song on a stream without a device does not advance: nothing to follow either.
-    controller_.drop({{song_}});
-    EXPECT_EQ(active_tracks(), 2);
-    EXPECT_TRUE(shell_.tick_intervals.empty());
-    EXPECT_EQ(shell_.repaints, 0);
-    // Too little room: no scopes at all.
-    EXPECT_TRUE(controller_.scope_picture(240, 100, LINE).lines.empty());
-}
-
 // A triangle at 440 Hz on track 0 through a device that takes blocks at
 // once. Each scope is 882 + 2 pixels wide, one column a frame, and 256 rows
 // from its top inner row to its bottom one. The timer runs while anything
-// plays, and stops at a stop or when the song ends by itself.
+// plays, and stops at a stop or when the song ends by itself; stopped, the
+// traces are flat.
 TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
     TempDir dir;
     const fs::path song = dir.path / "tone.mml", short_song = dir.path / "short.mml";
@@ -567,9 +545,16 @@ TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
         std::minmax_element(trace.begin(), trace.end(), [](Point a, Point b) { return a.y < b.y; });
     EXPECT_NEAR(MIDDLE - highest->y, peak * 128 / 32768, 1);
     EXPECT_NEAR(lowest->y - MIDDLE, peak * 128 / 32768, 1);
-    for (int k = 1; k < TRACK_COUNT; ++k) {  // silent tracks: flat
+    for (std::size_t k = 0; k < std::size_t{TRACK_COUNT}; ++k) {  // labelled boxes, the silent tracks flat
+        SCOPED_TRACE(k);
+        const Polyline &frame = picture.lines[k], &track = picture.lines[TRACK_COUNT + k];
+        EXPECT_EQ(picture.labels.at(k).text, std::to_string(k));
+        EXPECT_EQ(frame.colour, scope::FRAME);
+        EXPECT_EQ(track.colour, scope::TRACE);
+        ASSERT_EQ(track.points.size(), std::size_t{scope::SHOWN_FRAMES});
+        if (k == 0) continue;  // the tone
         const int middle = MIDDLE + (k >= scope::COLUMNS ? BOX_HEIGHT + scope::GAP : 0);
-        for (const Point& p : picture.lines[std::size_t(TRACK_COUNT + k)].points) ASSERT_EQ(p.y, middle) << k;
+        for (const Point& p : track.points) ASSERT_EQ(p.y, middle);
     }
 
     // Muted: greyed at once.
@@ -647,21 +632,17 @@ TEST_F(ControllerTest, CheckerCountsWarningsAndListsThem) {
 }
 
 TEST(SongExportFields, WholeLoopsFromOneAndSecondsFromZero) {
-    const std::vector<std::tuple<std::string, std::string, bool, int, double>> cases = {
-        {"1", "0", true, 1, 0.0},      {"12", "2.5", true, 12, 2.5}, {"0", "0", false, 0, 0},
-        {"-1", "0", false, 0, 0},      {"1.5", "0", false, 0, 0},    {"", "0", false, 0, 0},
-        {"x", "0", false, 0, 0},       {"1", "-0.5", false, 0, 0},   {"1", "", false, 0, 0},
-        {"1", "nan", false, 0, 0},     {"1", "inf", false, 0, 0},    {"1", "3s", false, 0, 0},
-        {"99999", "0", false, 0, 0},
+    int loops = 0;
+    double fade = 0;
+    EXPECT_TRUE(parse_song_export("12", "2.5", loops, fade));
+    EXPECT_EQ(std::pair(loops, fade), std::pair(12, 2.5));
+    EXPECT_TRUE(parse_song_export("1", "0", loops, fade));
+    EXPECT_EQ(std::pair(loops, fade), std::pair(1, 0.0));
+    const std::pair<const char*, const char*> refused[] = {
+        {"0", "0"},    {"-1", "0"}, {"1.5", "0"},   {"", "0"},     {"x", "0"},   {"99999", "0"},
+        {"1", "-0.5"}, {"1", ""},   {"1", "nan"},   {"1", "inf"},  {"1", "3s"},
     };
-    for (const auto& [loops_text, fade_text, ok, loops, fade] : cases) {
-        int l = 0;
-        double f = 0;
-        EXPECT_EQ(parse_song_export(loops_text, fade_text, l, f), ok) << loops_text << " " << fade_text;
-        if (ok) {
-            EXPECT_EQ(std::pair(l, f), std::pair(loops, fade));
-        }
-    }
+    for (const auto& [l, f] : refused) EXPECT_FALSE(parse_song_export(l, f, loops, fade)) << l << " " << f;
 }
 
 #ifdef BLEEPFORGE_RENDER
@@ -702,57 +683,48 @@ TEST_F(ControllerTest, SongExportWritesWhatTheRendererWrites) {
 }
 #endif
 
-TEST_F(ControllerTest, SongExportRefusedOrCancelledWithoutAFile) {
-    controller_.export_song();
-    EXPECT_EQ(shell_.messages, (std::vector<Message>{{"曲がまだないよ", "えらー"}}));
+// Refused, cancelled or stopped, a song export writes nothing. One runs at a
+// time, showing its progress; a file that cannot be written is named, with the
+// reason, once the worker is done.
+TEST_F(ControllerTest, SongExportRefusedCancelledOrStoppedWritesNothing) {
+    controller_.export_song();  // no song yet
     controller_.drop({{song_}});
-
-    shell_.messages.clear();
     controller_.export_song();  // the dialog cancelled
     shell_.export_answer = {"0", "0"};
     controller_.export_song();
-    shell_.export_answer = {"1", "0"};
-    controller_.export_song();  // the Save dialog cancelled
+    shell_.export_answer = {"9999", "0"};  // would fill the whole capture
+    controller_.export_song();             // the Save dialog cancelled
     shell_.answer = [&](const SaveRequest&) { return song_; };
     controller_.export_song();
-    EXPECT_EQ(shell_.messages,
-              (std::vector<Message>{{"ループ回数は1以上の整数、フェードは0以上の秒数で書いてね", "えらー"},
-                                    {"ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself", "えらー"}}));
-    EXPECT_EQ(shell_.requests.size(), 2u);
     EXPECT_FALSE(controller_.song_exporting());
-    EXPECT_EQ(test::read_file(song_), SONG);
 
-    // A file that cannot be written is named, with the reason, once the worker is done.
-    const fs::path nowhere = dir_ / "no-such-folder" / "take.wav";
-    shell_.answer = [&](const SaveRequest&) { return nowhere; };
-    controller_.export_song();
-    finish_song_export();
-    ASSERT_EQ(shell_.messages.size(), 3u);
-    EXPECT_EQ(shell_.messages[2].text.rfind("ファイル書けなかったよ\n" + nowhere.string() + "\n", 0), 0u)
-        << shell_.messages[2].text;
-}
-
-// While one export runs a second is refused with its own message; stopping
-// it leaves no file and says nothing.
-TEST_F(ControllerTest, SongExportOneAtATimeAndStoppable) {
-    controller_.drop({{song_}});
-    shell_.export_answer = {"9999", "0"};  // would fill the whole capture
     shell_.answer = [&](const SaveRequest&) { return dir_ / "long.wav"; };
     controller_.export_song();
     ASSERT_TRUE(controller_.song_exporting());
     const std::string progress = controller_.paint_lines().back().text;
     EXPECT_EQ(progress.rfind("曲を書き出し中 ", 0), 0u) << progress;
     EXPECT_EQ(progress.substr(progress.size() - 5), "/9999");
-    controller_.export_song();
-    EXPECT_EQ(shell_.messages,
-              (std::vector<Message>{{"いま曲を書き出し中だよ。終わるか中止するまで待ってね", "えらー"}}));
-    EXPECT_EQ(shell_.requests.size(), 1u);
-
+    controller_.export_song();  // a second one
+    EXPECT_EQ(shell_.requests.size(), 3u);
     controller_.stop_song_export();
     finish_song_export();
-    EXPECT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages,
+              (std::vector<Message>{{"曲がまだないよ", "えらー"},
+                                    {"ループ回数は1以上の整数、フェードは0以上の秒数で書いてね", "えらー"},
+                                    {"ファイル書けなかったよ\n" + song_.string() + "\nis the song file itself", "えらー"},
+                                    {"いま曲を書き出し中だよ。終わるか中止するまで待ってね", "えらー"}}));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);  // the song alone
+    EXPECT_EQ(test::read_file(song_), SONG);
     EXPECT_EQ(controller_.paint_lines().back().text.rfind("曲を書き出し中", 0), std::string::npos);
+
+    const fs::path nowhere = dir_ / "no-such-folder" / "take.wav";
+    shell_.answer = [&](const SaveRequest&) { return nowhere; };
+    shell_.export_answer = {"1", "0"};
+    controller_.export_song();
+    finish_song_export();
+    ASSERT_EQ(shell_.messages.size(), 5u);
+    EXPECT_EQ(shell_.messages[4].text.rfind("ファイル書けなかったよ\n" + nowhere.string() + "\n", 0), 0u)
+        << shell_.messages[4].text;
 }
 
 TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
@@ -763,7 +735,9 @@ TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
     for (const auto& [seconds, shown] : cases) EXPECT_EQ(format_time(seconds), shown) << seconds;
 }
 
-TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo) {
+// The start point asked for (the last one filled in) is where the song plays
+// from, and P starts there too until it is set back to 0.
+TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndRefusesWhatIsNone) {
     write_file(song_, LOOPING_SONG);
     controller_.drop({{song_}});
     struct Case {
@@ -797,12 +771,8 @@ TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndPStartsThereToo)
         shown = format_time(controller_.start_seconds());
     }
     EXPECT_TRUE(shell_.messages.empty());
-}
 
-// What is not a time is refused, saying so, and Cancel changes nothing; a
-// start past the song's end plays nothing and says so until the next good start.
-TEST_F(ControllerTest, PlayFromRefusesWhatIsNotATimeAndSaysWhenPastTheEnd) {
-    controller_.drop({{song_}});
+    // What is not a time is refused, saying so, and Cancel changes nothing.
     play_from("1:30");
     controller_.stop();
     for (const char* answer : {"abc", "1:75", "-3"}) {
@@ -818,6 +788,7 @@ TEST_F(ControllerTest, PlayFromRefusesWhatIsNotATimeAndSaysWhenPastTheEnd) {
     EXPECT_EQ(controller_.start_seconds(), 90);
     EXPECT_EQ(active_tracks(), 0);
 
+    // A start past the song's end plays nothing and says so until the next good start.
     write_file(song_, "0t150l8cdx\r\n");
     play_from("0:10");
     EXPECT_EQ(active_tracks(), 0);
