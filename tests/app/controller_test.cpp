@@ -16,9 +16,7 @@
 #include <unistd.h>
 #endif
 
-#include "app/file_watcher.h"
 #include "audio/mixer.h"
-#include "audio/offline.h"
 #include "audio/sound_file.h"
 #include "audio/test_device.h"
 #include "mml/song.h"
@@ -113,17 +111,6 @@ struct TempDir {
     fs::path path;
 };
 
-// A controller on a device that does take blocks, for what only a running stream shows.
-struct Live {
-    explicit Live(TestDevice::Options options) : Live(std::make_unique<TestDevice>(options)) {}
-    explicit Live(std::unique_ptr<TestDevice> device)
-        : log(device->log()), stream(std::move(device)), controller(stream, shell) {}
-    FakeShell shell;
-    std::shared_ptr<TestDevice::Log> log;
-    AudioStream stream;
-    Controller controller;
-};
-
 // A stream whose device never opens, so nothing advances unless the test mixes
 // a block itself: every capture is exactly what the test played.
 class ControllerTest : public ::testing::Test {
@@ -134,8 +121,10 @@ protected:
     // Three tracks, one of them noise, so the shared noise register matters.
     static constexpr char LOOPING_SONG[] = "0t150o4l8cdefgab>c\r\n1o3l2c<g\r\n2@64l16cr8\r\n";
 
-    ControllerTest()
-        : stream_(std::make_unique<TestDevice>(TestDevice::Options{.fail_open = true})), controller_(stream_, shell_) {
+    explicit ControllerTest(TestDevice::Options device = {.fail_open = true})
+        : ControllerTest(std::make_unique<TestDevice>(device)) {}
+    explicit ControllerTest(std::unique_ptr<TestDevice> device)
+        : log_(device->log()), stream_(std::move(device)), controller_(stream_, shell_) {
         write_file(song_, SONG);
     }
 
@@ -211,10 +200,24 @@ protected:
 
     TempDir temp_;
     const fs::path dir_ = temp_.path, song_ = dir_ / "song.mml";
+    std::shared_ptr<TestDevice::Log> log_;
+    FakeShell shell_;  // outlives the stream's thread
     AudioStream stream_;
-    FakeShell shell_;
     Controller controller_;
     int exports_finished_ = 0;
+};
+
+// Devices that take blocks, for what only a running stream shows.
+struct StallingDeviceTest : ControllerTest {
+    StallingDeviceTest() : ControllerTest({.max_wait_ms = 0}) {}
+};
+struct PacedDeviceTest : ControllerTest {  // as fast as the sound plays
+    PacedDeviceTest()
+        : ControllerTest({.block_period = std::chrono::microseconds(1'000'000LL * BLOCK_FRAMES / SAMPLE_RATE),
+                          .keep_blocks = 0}) {}
+};
+struct FastDeviceTest : ControllerTest {
+    FastDeviceTest() : ControllerTest({.block_period = std::chrono::milliseconds(2)}) {}
 };
 
 // One file dropped or opened is remembered, played and names the window; one
@@ -305,39 +308,35 @@ TEST_F(ControllerTest, CaptureThatCannotBeAllocatedLeavesRecordingOff) {
 
 // A working device paints no device line; the render thread tells the window
 // of a stalled one at once, so the line shows without any user action.
-TEST(ControllerStreaming, StalledDeviceWakesTheWindowToRepaint) {
-    Live live(TestDevice::Options{.max_wait_ms = 0});
-    ASSERT_TRUE(live.log->wait_for_blocks(2, std::chrono::minutes(1)));
-    EXPECT_EQ(live.controller.paint_lines().size(), 1u);
-    live.log->stop_answering();
-    ASSERT_TRUE(live.shell.wait_for_wake());
-    EXPECT_EQ(live.stream.state(), AudioStream::State::STALLED);
-    live.controller.run_posted();
-    EXPECT_EQ(live.shell.repaints, 1);
-    EXPECT_EQ(live.controller.paint_lines().at(1).text, text::DEVICE_STALLED);
+TEST_F(StallingDeviceTest, StalledDeviceWakesTheWindowToRepaint) {
+    ASSERT_TRUE(log_->wait_for_blocks(2, std::chrono::minutes(1)));
+    EXPECT_EQ(controller_.paint_lines().size(), 1u);
+    log_->stop_answering();
+    ASSERT_TRUE(shell_.wait_for_wake());
+    EXPECT_EQ(stream_.state(), AudioStream::State::STALLED);
+    controller_.run_posted();
+    EXPECT_EQ(shell_.repaints, 1);
+    EXPECT_EQ(controller_.paint_lines().at(1).text, text::DEVICE_STALLED);
 }
 
 // Loading runs the slow split and compile outside the engine lock, so even a
 // file at the size limit keeps the paced device fed: no block comes late.
-TEST(ControllerStreaming, LoadingAHugeFileMakesNoBlockLate) {
-    TempDir dir;
-    const fs::path big = dir.path / "huge.mml";
+TEST_F(PacedDeviceTest, LoadingAHugeFileMakesNoBlockLate) {
+    const fs::path big = dir_ / "huge.mml";
     {
         std::ofstream out(big, std::ios::binary);
         const std::string lines = "0t150l8cdefgab>c<\r\n1o3l4cgcg\r\n2v9ceg\r\n3@2cdef\r\n";
         for (std::size_t n = 0; n + lines.size() <= (std::size_t{16} << 20) - 1024; n += lines.size()) out << lines;
     }
-    const auto period = std::chrono::microseconds(1'000'000LL * BLOCK_FRAMES / SAMPLE_RATE);
-    Live live(TestDevice::Options{.block_period = period, .keep_blocks = 0});
-    ASSERT_TRUE(live.log->wait_for_blocks(4, std::chrono::minutes(1)));
-    const std::uint64_t late = live.log->underruns();
+    ASSERT_TRUE(log_->wait_for_blocks(4, std::chrono::minutes(1)));
+    const std::uint64_t late = log_->underruns();
     for (int i = 0; i < 3; ++i) {
-        live.controller.drop({{big}});
-        ASSERT_TRUE(live.log->wait_for_blocks(live.log->blocks() + 2, std::chrono::minutes(1)));
+        controller_.drop({{big}});
+        ASSERT_TRUE(log_->wait_for_blocks(log_->blocks() + 2, std::chrono::minutes(1)));
     }
-    EXPECT_EQ(live.log->underruns(), late);
-    EXPECT_TRUE(live.shell.messages.empty());
-    EXPECT_TRUE(live.stream.with_engine([](const Engine& e) { return any_track_active(e); }));
+    EXPECT_EQ(log_->underruns(), late);
+    EXPECT_TRUE(shell_.messages.empty());
+    EXPECT_GT(active_tracks(), 0);
 }
 
 // A capture is exported when recording is on, something is captured and
@@ -445,23 +444,19 @@ TEST(WavExtension, AddedOnlyWhenMissing) {
 // from its top inner row to its bottom one. The timer runs while anything
 // plays, and stops at a stop or when the song ends by itself; stopped, the
 // traces are flat.
-TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
-    TempDir dir;
-    const fs::path song = dir.path / "tone.mml", short_song = dir.path / "short.mml";
+TEST_F(FastDeviceTest, KnownToneGivesItsTraceWhileItPlays) {
+    const fs::path song = dir_ / "tone.mml", short_song = dir_ / "short.mml";
     write_file(song, "0@48 v15 o4 l1 L a\r\n");
     write_file(short_song, "0l2cx\r\n");  // half a second
     constexpr int LINE = 16, BOX_HEIGHT = 259, TOP = 70 + 2 * LINE + scope::GAP;  // under the status line
     constexpr int WIDTH = 4 * (scope::SHOWN_FRAMES + 2) + 5 * scope::GAP;
     constexpr int HEIGHT = TOP + 2 * BOX_HEIGHT + 2 * scope::GAP;
     constexpr int MIDDLE = TOP + 1 + 128;
-    Live live(TestDevice::Options{.block_period = std::chrono::milliseconds(2)});
-    FakeShell& shell = live.shell;
-    Controller& controller = live.controller;
-    controller.drop({{song}});
-    EXPECT_EQ(shell.tick_intervals, std::vector<int>{Controller::TICK_MS});
-    ASSERT_TRUE(live.log->wait_for_blocks(live.log->blocks() + 6, std::chrono::minutes(1)));
+    controller_.drop({{song}});
+    EXPECT_EQ(shell_.tick_intervals, std::vector<int>{Controller::TICK_MS});
+    ASSERT_TRUE(log_->wait_for_blocks(log_->blocks() + 6, std::chrono::minutes(1)));
 
-    const ScopePicture picture = controller.scope_picture(WIDTH, HEIGHT, LINE);
+    const ScopePicture picture = controller_.scope_picture(WIDTH, HEIGHT, LINE);
     ASSERT_EQ(picture.lines.size(), std::size_t{2 * TRACK_COUNT});
     const std::vector<Point>& trace = picture.lines[TRACK_COUNT].points;
     ASSERT_EQ(trace.size(), std::size_t{scope::SHOWN_FRAMES});
@@ -476,7 +471,7 @@ TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
     ASSERT_EQ(rises.size(), 8u);
     EXPECT_NEAR(rises[7], 8 * 100.23, 1.5);
     // As high as the loudest sample the device got: 128 rows are full scale.
-    const std::vector<std::int16_t> played = live.log->samples(0, live.log->blocks());
+    const std::vector<std::int16_t> played = log_->samples(0, log_->blocks());
     int peak = 0;
     for (std::size_t i = 0; i + 1 < played.size(); i += 2) peak = std::max(peak, (played[i] + played[i + 1]) / 2);
     ASSERT_GT(peak, 3000);
@@ -497,25 +492,25 @@ TEST(ControllerScopes, KnownToneGivesItsTraceWhileItPlays) {
     }
 
     // Muted: greyed at once.
-    live.stream.with_engine([](Engine& e) { e.muted = 1; });
-    EXPECT_EQ(controller.scope_picture(WIDTH, HEIGHT, LINE).lines[TRACK_COUNT].colour, scope::MUTED_TRACE);
+    stream_.with_engine([](Engine& e) { e.muted = 1; });
+    EXPECT_EQ(controller_.scope_picture(WIDTH, HEIGHT, LINE).lines[TRACK_COUNT].colour, scope::MUTED_TRACE);
 
     // Stopped: the timer stops and the traces go flat.
-    controller.stop();
-    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0}));
-    EXPECT_EQ(shell.repaints, 1);
-    const ScopePicture stopped = controller.scope_picture(WIDTH, HEIGHT, LINE);
+    controller_.stop();
+    EXPECT_EQ(shell_.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0}));
+    EXPECT_EQ(shell_.repaints, 1);
+    const ScopePicture stopped = controller_.scope_picture(WIDTH, HEIGHT, LINE);
     for (const Point& p : stopped.lines[TRACK_COUNT].points) ASSERT_EQ(p.y, MIDDLE);
 
     // A song that ends by itself stops the timer through the stream's word to the window.
-    const int wakes = shell.wake_count();
-    controller.drop({{short_song}});
-    controller.tick();
-    EXPECT_EQ(shell.repaints, 2);
-    ASSERT_TRUE(shell.wait_for_wake(wakes + 1));
-    controller.run_posted();
-    EXPECT_EQ(shell.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0, Controller::TICK_MS, 0}));
-    controller.window_closed();
+    const int wakes = shell_.wake_count();
+    controller_.drop({{short_song}});
+    controller_.tick();
+    EXPECT_EQ(shell_.repaints, 2);
+    ASSERT_TRUE(shell_.wait_for_wake(wakes + 1));
+    controller_.run_posted();
+    EXPECT_EQ(shell_.tick_intervals, (std::vector<int>{Controller::TICK_MS, 0, Controller::TICK_MS, 0}));
+    controller_.window_closed();
 }
 
 // The status line says what plays, how long and what is captured, by the
