@@ -690,8 +690,9 @@ TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
 }
 
 // The start point asked for (the last one filled in) is where the song plays
-// from, and P starts there too until it is set back to 0.
-TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndRefusesWhatIsNone) {
+// from, and P starts there too until it is set back to 0; what is no time, or
+// a time past the song's end, says so.
+TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndRefusesWhatIsNotATime) {
     write_file(song_, LOOPING_SONG);
     controller_.drop({{song_}});
     // Each answer, the whole blocks of 1500 frames before its time, and the
