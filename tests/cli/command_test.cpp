@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -14,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "audio/test_device.h"
@@ -112,25 +110,6 @@ protected:
         return r.out;
     }
 
-    // The frequency with the most energy in the left channel, per sox's spectrum.
-    double loudest_frequency(const std::string& wav) const {
-        const Result r = shell("sox " + sh_quote(dir_ / wav) + " -n remix 1 stat -freq", root_);
-        EXPECT_EQ(r.status, 0) << r.err;
-        std::map<double, double> energy;
-        std::istringstream lines(r.err);
-        std::string line;
-        while (std::getline(lines, line)) {
-            double f, m;
-            char extra;
-            if (std::sscanf(line.c_str(), "%lf %lf %c", &f, &m, &extra) == 2) energy[f] += m;
-        }
-        double best = -1, loudest = 0;
-        for (const auto& [f, m] : energy) {
-            if (m > loudest) { loudest = m; best = f; }
-        }
-        return best;
-    }
-
     std::vector<std::int16_t> samples(const std::string& wav) const {
         const std::string bytes = test::read_file(dir_ / wav);
         std::vector<std::int16_t> s((bytes.size() - WAV_HEADER_BYTES) / 2);
@@ -220,6 +199,7 @@ TEST_F(RenderCommand, EachEndConditionGivesItsLength) {
     put("loops.mml", "0t120c4\r\n");           // loops back every half second
     put("two.mml", "0t120c4\r\n1t120c2\r\n");  // loops every half and every whole second
     put("silent.mml", "0\r\n; a track line without notes\r\n");
+    put("forever.mml", "0c\r\n");
     struct Case {
         std::vector<std::string> args;
         long frames;  // whole blocks of 1500
@@ -235,6 +215,7 @@ TEST_F(RenderCommand, EachEndConditionGivesItsLength) {
         {{"loops.mml", "--seconds", "10", "--loops", "2"}, 45000},
         {{"loops.mml", "--seconds", "0.5", "--loops", "2"}, 22500},
         {{"silent.mml"}, 0},
+        {{"forever.mml", "--seconds", "1000"}, 44'100'000},  // past the fifteen minutes a capture holds
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -246,20 +227,17 @@ TEST_F(RenderCommand, EachEndConditionGivesItsLength) {
     }
 }
 
-TEST_F(RenderCommand, ARenderGoesPastFifteenMinutesInWholeBlocks) {
-    put("forever.mml", "0c\r\n");
-    ASSERT_EQ(render({"forever.mml", "--seconds", "1000", "-q"}).status, 0);
-    EXPECT_EQ(wave_params("forever.wav"), frames_params(44'100'000));
-    EXPECT_EQ(fs::file_size(dir_ / "forever.wav"), 44u + 176'400'000u);
-}
-
+// Counted in zero crossings of the left channel over a second: 880, where a
+// semitone off would give 52 more or fewer.
 TEST_F(RenderCommand, TheAOfOctaveFourSoundsAt440Hz) {
-    // sox's spectrum has bins 10.77 Hz apart; a semitone off would be 25 Hz away.
     for (const char* tone : {"", "@48"}) {
         SCOPED_TRACE(tone);
         put("a.mml", std::string("0t60") + tone + "o4a1x\r\n");
         ASSERT_EQ(render({"a.mml", "-q"}).status, 0);
-        EXPECT_NEAR(loudest_frequency("a.wav"), 440.0, 6.0);
+        const std::vector<std::int16_t> s = samples("a.wav");
+        int crossings = 0;
+        for (std::size_t i = 44100; i < 3 * 44100; i += 2) crossings += (s[i] < 0) != (s[i + 2] < 0);
+        EXPECT_NEAR(crossings, 880, 4);
     }
 }
 
