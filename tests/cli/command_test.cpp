@@ -29,8 +29,7 @@ namespace fs = std::filesystem;
 
 struct Result {
     int status;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 std::string sh_quote(const std::string& s) {
@@ -76,10 +75,9 @@ protected:
         return shell(command, root_);
     }
 
-    // Runs shell commands in the test's folder; true if they all succeeded.
-    bool in_folder(const std::string& commands) const {
-        return shell("cd " + sh_quote(dir_) + " && " + (commands.empty() ? std::string("true") : commands), root_)
-                   .status == 0;
+    // Shell commands run in the test's folder.
+    Result in_folder(const std::string& commands) const {
+        return shell("cd " + sh_quote(dir_) + " && " + (commands.empty() ? std::string("true") : commands), root_);
     }
 
     // Every file, folder and link in the test's folder with its contents, its mode
@@ -120,15 +118,6 @@ protected:
     fs::path root_;
     fs::path dir_;
 };
-
-// The renderer's fade of the last `fade` of `count` frames, as --fade documents it.
-void apply_fade_like_the_mix(std::vector<std::int16_t>& s, long count, long fade) {
-    for (long i = count - fade; i < count; ++i) {
-        const double gain = double(count - 1 - i) / double(fade);
-        s[2 * i] = std::int16_t(s[2 * i] * gain);
-        s[2 * i + 1] = std::int16_t(s[2 * i + 1] * gain);
-    }
-}
 
 std::string frames_params(long frames) { return "2 2 44100 " + std::to_string(frames) + " NONE\n"; }
 
@@ -263,8 +252,9 @@ TEST_F(RenderCommand, RefusalsNameTheirCauseAndLeaveEveryFileAsItWas) {
         {"mkfifo pipe.mml", {"pipe.mml"}, "pipe.mml: is a FIFO, not a song file"},
         {"", {"/dev/zero"}, "/dev/zero: is a device, not a song file"},
         {"truncate -s 16777217 big.mml", {"big.mml"}, "big.mml: is too large for a song (over 16 MiB)"},
-        {"printf '0c\\r\\n' >limit.mml && truncate -s 16777216 limit.mml", {"limit.mml", "--events"}, "", "", "/dev/null"},
-        {"ln -s b.mml a.mml && ln -s a.mml b.mml", {"a.mml"}, "a.mml: cannot be opened (Too many levels of symbolic links)"},
+        {"printf '0c\\r\\n' >limit.mml && truncate -s 16M limit.mml", {"limit.mml", "--events"}, "", "", "/dev/null"},
+        {"ln -s b.mml a.mml && ln -s a.mml b.mml", {"a.mml"},
+         "a.mml: cannot be opened (Too many levels of symbolic links)"},
         {"echo 0c >f.mml", {"f.mml/x.mml"}, "f.mml/x.mml: cannot be opened (Not a directory)"},
         {"chmod 0 song.mml", {"song.mml"}, "song.mml: cannot be opened (Permission denied)", AS_NOBODY},
         {"mkdir shut && cp song.mml shut && chmod 0 shut", {"shut/song.mml"},
@@ -295,9 +285,9 @@ TEST_F(RenderCommand, RefusalsNameTheirCauseAndLeaveEveryFileAsItWas) {
         // The file size limit stops the write in the middle: the earlier take survives.
         {"", {"song.mml"}, "song.wav: could not be written to its end (File too large)", "ulimit -f 40 && "},
         // A stem that cannot be written, from the start or halfway through, stops them all.
-        {"echo stem >song-0.wav && mkdir song-3.wav", {"r01_random.mml", "-q", "--stems", "--seconds", "1", "-o", "song.wav"},
-         "song-3.wav: is a folder, not a file"},
-        {"echo stem >song-0.wav", {"r01_random.mml", "-q", "--stems", "--seconds", "1", "-o", "song.wav", "--mute", "0"},
+        {"echo stem >song-0.wav && mkdir song-3.wav",
+         {"r01_random.mml", "-q", "--stems", "--seconds=1", "-o", "song.wav"}, "song-3.wav: is a folder, not a file"},
+        {"echo stem >song-0.wav", {"r01_random.mml", "-q", "--stems", "--seconds=1", "-o", "song.wav", "--mute", "0"},
          "song.wav: could not be written to its end (File too large)", "ulimit -f 200 && "},
     };
     int row = 0;
@@ -310,7 +300,7 @@ TEST_F(RenderCommand, RefusalsNameTheirCauseAndLeaveEveryFileAsItWas) {
         for (const char* song : {"p03_noise_drums.mml", "p08_repeats_loop.mml", "r01_random.mml"}) {
             fs::copy_file(test::data_dir() / "conformance" / "songs" / song, dir_ / song);
         }
-        ASSERT_TRUE(in_folder(c.setup));
+        ASSERT_EQ(in_folder(c.setup).status, 0);
         const auto before = files();
         const Result r = render(c.args, c.prefix + "timeout 20 ", c.stdout_to);
         EXPECT_EQ(r.status, c.message.empty() ? 0 : 2);
@@ -344,7 +334,7 @@ TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target + " after " + c.setup);
-        ASSERT_TRUE(in_folder(c.setup));
+        ASSERT_EQ(in_folder(c.setup).status, 0);
         const fs::file_status was = fs::symlink_status(dir_ / c.target);
         const Result r = render({"song.mml", "-q", "-o", c.target}, "", c.stdout_to);
         EXPECT_EQ(r.status, 0);
@@ -372,11 +362,9 @@ TEST_F(RenderCommand, EverySignalAnEndingTerminalSendsRemovesThePartialFile) {
     for (const char* sig : {"HUP", "QUIT", "INT", "TERM"}) {
         SCOPED_TRACE(sig);
         // The temporary file exists from the start of the render, which takes many seconds.
-        const Result r = shell("cd " + sh_quote(dir_) + " && { " + sh_quote(BLEEPFORGE_RENDER) +
-                                   " forever.mml -q --seconds 20000 & pid=$!; "
+        const Result r = in_folder("{ " + sh_quote(BLEEPFORGE_RENDER) + " forever.mml -q --seconds 20000 & pid=$!; "
                                    "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; "
-                                   "kill -" + sig + " $pid; wait $pid; echo $?; }",
-                               root_);
+                                   "kill -" + sig + " $pid; wait $pid; echo $?; }");
         EXPECT_GT(std::atoi(r.out.c_str()), 128) << "ended by the signal";
         EXPECT_EQ(files(), before);
     }
@@ -397,7 +385,7 @@ TEST_F(RenderCommand, AProgressLineOfAFourThousandBytePathOnATerminal) {
     ASSERT_GT(song.size(), 4000u);
     // script gives the command a pseudo-terminal, so the progress line is drawn.
     const std::string command = sh_quote(BLEEPFORGE_RENDER) + " " + sh_quote(song) + " --seconds 3 -o out.wav";
-    const Result r = shell("cd " + sh_quote(dir_) + " && script -qec " + sh_quote(command) + " /dev/null", root_);
+    const Result r = in_folder("script -qec " + sh_quote(command) + " /dev/null");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("rendering " + song + ": "), std::string::npos);
     EXPECT_EQ(wave_params("out.wav"), frames_params(133500));
@@ -456,33 +444,49 @@ protected:
     }
 };
 
-TEST_F(RenderParts, FromIsTheTailOfTheFullRender) {
+// A cut is the frames of the full render from TIME on, faded over the end of
+// it as --fade documents, in the mix as in each stem.
+TEST_F(RenderParts, CutsAndFadesAreTheFramesOfTheFullRender) {
     struct Case {
-        std::vector<std::string> cut;   // the options besides the song and -o
-        std::vector<std::string> full;  // the uncut render that holds the same frames
-        long first;                     // the frame TIME names
-        long count;                     // the frames to compare; 0: to the end of both
+        std::vector<std::string> full, cut;  // the song and its options
+        long first, count;                   // the frames of the full render; count 0: to the end
+        long fade;                           // the frames the cut fades out over
+        std::vector<std::string> parts = {""};  // the mix and the stems compared
     } cases[] = {
-        {{"p03_noise_drums.mml", "--from", "0.5"}, {"p03_noise_drums.mml"}, 22050, 0},  // not on a block
-        {{"p03_noise_drums.mml", "--from", "0.0340136"}, {"p03_noise_drums.mml"}, 1500, 0},  // on one
-        {{"p08_repeats_loop.mml", "--loops", "3", "--from", "0:02.5"}, {"p08_repeats_loop.mml", "--loops", "3"},
-         110250, 0},  // in a later loop
+        {{"p03_noise_drums.mml"}, {"p03_noise_drums.mml", "--from", "0.5"}, 22050, 0, 0},  // not on a block
+        {{"p03_noise_drums.mml"}, {"p03_noise_drums.mml", "--from", "0.0340136"}, 1500, 0, 0},  // on one
+        {{"p08_repeats_loop.mml", "--loops", "3"}, {"p08_repeats_loop.mml", "--loops", "3", "--from", "0:02.5"},
+         110250, 0, 0},  // in a later loop
         // --seconds counts from TIME: 2 s are 59 blocks.
-        {{"p12_full_stream.mml", "--seconds", "2", "--from", "1"}, {"p12_full_stream.mml", "--seconds", "3.1"},
-         44100, 88500},
-        {{"r01_random.mml", "--seconds", "3", "--from", "0:00"}, {"r01_random.mml", "--seconds", "3"}, 0, 133500},
+        {{"p12_full_stream.mml", "--seconds", "3.1"}, {"p12_full_stream.mml", "--seconds", "2", "--from", "1"},
+         44100, 88500, 0},
+        {{"r01_random.mml", "--seconds", "3"}, {"r01_random.mml", "--seconds", "3", "--from", "0:00"}, 0, 133500, 0},
+        {{"r01_random.mml", "--seconds", "2"}, {"r01_random.mml", "--seconds", "2", "--fade", "1"}, 0, 88500, 44100},
+        {{"r01_random.mml", "--seconds", "3", "--stems"},
+         {"r01_random.mml", "--seconds", "2", "--stems", "--fade", "0.5", "--from", "0.1"}, 4410, 88500, 22050,
+         {"", "-0", "-2", "-3"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.cut));
-        std::vector<std::string> cut = c.cut, full = c.full;
-        cut.insert(cut.end(), {"-q", "-o", "cut.wav"});
+        std::vector<std::string> full = c.full, cut = c.cut;
         full.insert(full.end(), {"-q", "-o", "full.wav"});
+        cut.insert(cut.end(), {"-q", "-o", "cut.wav"});
         ASSERT_EQ(render(full).status, 0);
         ASSERT_EQ(render(cut).status, 0);
-        const std::vector<std::int16_t> whole = samples("full.wav");
-        const std::size_t end = c.count > 0 ? std::size_t(c.first + c.count) * 2 : whole.size();
-        ASSERT_LE(end, whole.size());
-        EXPECT_EQ(samples("cut.wav"), std::vector<std::int16_t>(whole.begin() + c.first * 2, whole.begin() + end));
+        for (const std::string& part : c.parts) {
+            SCOPED_TRACE("part " + part);
+            const std::vector<std::int16_t> whole = samples("full" + part + ".wav");
+            const std::size_t end = c.count > 0 ? std::size_t(c.first + c.count) * 2 : whole.size();
+            ASSERT_LE(end, whole.size());
+            std::vector<std::int16_t> expected(whole.begin() + c.first * 2, whole.begin() + end);
+            const std::vector<std::int16_t> unfaded = expected;
+            for (long i = c.count - c.fade; i < c.count; ++i) {
+                const double gain = double(c.count - 1 - i) / double(c.fade);
+                for (long at : {2 * i, 2 * i + 1}) expected[at] = std::int16_t(expected[at] * gain);
+            }
+            EXPECT_TRUE(c.fade == 0 || expected != unfaded) << "the fade must have something to lower";
+            EXPECT_EQ(samples("cut" + part + ".wav"), expected);
+        }
     }
 }
 
@@ -541,37 +545,6 @@ TEST_F(RenderParts, SoloLessMuteIsTheTracksHeard) {
         std::vector<std::vector<std::int16_t>> stems;
         for (int k : heard) stems.push_back(samples("all-" + std::to_string(k) + ".wav"));
         EXPECT_EQ(samples("part.wav"), saturated_sum(stems));
-    }
-}
-
-// --fade ramps the end of the cut down to silence, in the mix as in each stem.
-TEST_F(RenderParts, FadeIsTheDocumentedRampOverTheCut) {
-    struct Case {
-        std::vector<std::string> plain, faded;  // the options after the song and -q
-        long from, count, fade;                 // in frames
-        std::vector<std::string> parts;         // the mix "" and stems
-    } cases[] = {
-        {{"--seconds", "2"}, {"--seconds", "2", "--fade", "1"}, 0, 88500, 44100, {""}},
-        {{"--seconds", "3", "--stems"}, {"--seconds", "2", "--stems", "--fade", "0.5", "--from", "0.1"},
-         4410, 88500, 22050, {"", "-0", "-2", "-3"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.faded));
-        std::vector<std::string> plain = {"r01_random.mml", "-q", "-o", "plain.wav"}, faded = plain;
-        faded[3] = "faded.wav";
-        plain.insert(plain.end(), c.plain.begin(), c.plain.end());
-        faded.insert(faded.end(), c.faded.begin(), c.faded.end());
-        ASSERT_EQ(render(plain).status, 0);
-        ASSERT_EQ(render(faded).status, 0);
-        for (const std::string& part : c.parts) {
-            SCOPED_TRACE("part " + part);
-            const std::vector<std::int16_t> whole = samples("plain" + part + ".wav");
-            std::vector<std::int16_t> expected(whole.begin() + c.from * 2, whole.begin() + (c.from + c.count) * 2);
-            const std::vector<std::int16_t> cut = expected;
-            apply_fade_like_the_mix(expected, c.count, c.fade);
-            EXPECT_NE(expected, cut) << "the fade must have something to lower";
-            EXPECT_EQ(samples("faded" + part + ".wav"), expected);
-        }
     }
 }
 

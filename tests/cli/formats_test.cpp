@@ -23,8 +23,7 @@ namespace fs = std::filesystem;
 
 struct Ran {
     int status;
-    std::string out;  // stdout, kept as bytes
-    std::string err;
+    std::string out, err;  // stdout kept as bytes
 };
 
 std::string quoted(const std::string& s) {
@@ -101,12 +100,11 @@ double aligned_correlation(const std::vector<std::int16_t>& a, const std::vector
 
 TEST(FormatChoice, ByExtensionOrFormatAndTheirRefusals) {
     if (!sound_format_named("flac")->built) GTEST_SKIP() << "this build writes WAV only";
-    struct Case {
+    const struct {
         std::vector<std::string> args;
         const char* format_or_error;  // the chosen format's --format name, or the refusal
         const char* out;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{"x.mml"}, "wav", "x.wav"},
         {{"x.mml", "-o", "take.raw"}, "wav", "take.raw"},
         {{"x.mml", "-o", "A.FLAC"}, "flac", "A.FLAC"},
@@ -123,7 +121,7 @@ TEST(FormatChoice, ByExtensionOrFormatAndTheirRefusals) {
         {{"x.mml", "--format", "ogg", "-o", "a.mp3"}, "--format ogg does not match the file name \"a.mp3\"", ""},
         {{"x.mml", "--play", "--title", "t"}, "--title does not apply with --play", ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         cli::Options options;
         std::string error;
         const bool parsed = cli::parse_options(c.args, options, error);
