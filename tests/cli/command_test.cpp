@@ -356,11 +356,13 @@ TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
 }
 
 TEST_F(RenderCommand, EverySignalAnEndingTerminalSendsRemovesThePartialFile) {
-    put("forever.mml", "0L c\r\n");
-    put("forever.wav", "an earlier take");
-    const auto before = files();
     for (const char* sig : {"HUP", "QUIT", "INT", "TERM"}) {
         SCOPED_TRACE(sig);
+        dir_ = root_ / sig;  // a folder each, so that a file one signal left cannot mislead the next
+        fs::create_directory(dir_);
+        put("forever.mml", "0L c\r\n");
+        put("forever.wav", "an earlier take");
+        const auto before = files();
         // The temporary file exists from the start of the render, which takes many seconds.
         const Result r = in_folder("{ " + sh_quote(BLEEPFORGE_RENDER) + " forever.mml -q --seconds 20000 & pid=$!; "
                                    "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; "
