@@ -46,9 +46,10 @@ void write_file(const fs::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Does to files what editors do, noting when: a step more than SETTLE after
-// the one before lets the watcher report in between, legitimately.
+// Does to files in `dir` what editors do, noting when: a step more than SETTLE
+// after the one before lets the watcher report in between, legitimately.
 struct Editor {
+    fs::path dir;
     Clock::time_point last{};
     int long_pauses = 0;
 
@@ -57,12 +58,12 @@ struct Editor {
         if (last != Clock::time_point{} && now - last >= FileWatcher::SETTLE) ++long_pauses;
         last = now;
     }
-    void write(const fs::path& path, const std::string& text) { write_file(path, text); mark(); }
-    void rename(const fs::path& from, const fs::path& to) { fs::rename(from, to); mark(); }
-    void remove(const fs::path& path) { fs::remove(path); mark(); }
-    // Chunks of NEW_TEXT into one open file, `pause` apart.
-    void write_slowly(const fs::path& path, size_t chunks, std::chrono::milliseconds pause) {
-        std::ofstream out(path, std::ios::binary);
+    void write(const char* name) { write_file(dir / name, NEW_TEXT); mark(); }
+    void rename(const char* from, const char* to) { fs::rename(dir / from, dir / to); mark(); }
+    void remove(const char* name) { fs::remove(dir / name); mark(); }
+    // NEW_TEXT in chunks into song.mml held open, `pause` apart.
+    void write_slowly(size_t chunks, std::chrono::milliseconds pause) {
+        std::ofstream out(dir / "song.mml", std::ios::binary);
         size_t chunk = NEW_TEXT.size() / chunks + 1;
         for (size_t at = 0; at < NEW_TEXT.size(); at += chunk) {
             if (at > 0) std::this_thread::sleep_for(pause);
@@ -76,96 +77,67 @@ struct Save {
     const char* name;
     bool file_before;  // song.mml exists when the watch starts
     int reports;       // 1: a save of song.mml; 0: only other files change
-    void (*run)(Editor& editor, const fs::path& dir);
+    void (*run)(Editor& editor);
 };
 
 void PrintTo(const Save& save, std::ostream* out) { *out << save.name; }
 
 const Save SAVES[] = {
-    {"InPlace", true, 1, [](Editor& e, const fs::path& dir) { e.write(dir / "song.mml", NEW_TEXT); }},
-    {"RenameOver", true, 1, [](Editor& e, const fs::path& dir) {
-         e.write(dir / ".song.mml.swp", NEW_TEXT);
-         e.rename(dir / ".song.mml.swp", dir / "song.mml");
+    {"InPlace", true, 1, [](Editor& e) { e.write("song.mml"); }},
+    {"RenameOver", true, 1, [](Editor& e) { e.write(".song.mml.swp"); e.rename(".song.mml.swp", "song.mml"); }},
+    {"BackupThenNewFile", true, 1, [](Editor& e) {
+         e.rename("song.mml", "song.mml~"); e.write("song.mml"); e.remove("song.mml~");
      }},
-    {"BackupThenNewFile", true, 1, [](Editor& e, const fs::path& dir) {
-         e.rename(dir / "song.mml", dir / "song.mml~");
-         e.write(dir / "song.mml", NEW_TEXT);
-         e.remove(dir / "song.mml~");
-     }},
-    {"DeleteAndRecreate", true, 1, [](Editor& e, const fs::path& dir) {
-         e.remove(dir / "song.mml");
-         e.write(dir / "song.mml", NEW_TEXT);
-     }},
-    {"CreatedAfterTheWatchStarts", false, 1,
-     [](Editor& e, const fs::path& dir) { e.write(dir / "song.mml", NEW_TEXT); }},
-    {"BurstOfWrites", true, 1, [](Editor& e, const fs::path& dir) { e.write_slowly(dir / "song.mml", 20, 10ms); }},
-    {"HalfWritten", true, 1, [](Editor& e, const fs::path& dir) { e.write_slowly(dir / "song.mml", 2, 30ms); }},
-    {"OnlyOtherFilesInTheFolder", true, 0, [](Editor& e, const fs::path& dir) {
-         e.write(dir / "song.mml.bak", NEW_TEXT);
-         e.write(dir / "other.tmp", NEW_TEXT);
-         e.rename(dir / "other.tmp", dir / "other.mml");
-         e.remove(dir / "other.mml");
+    {"DeleteAndRecreate", true, 1, [](Editor& e) { e.remove("song.mml"); e.write("song.mml"); }},
+    {"CreatedAfterTheWatchStarts", false, 1, [](Editor& e) { e.write("song.mml"); }},
+    {"BurstOfWrites", true, 1, [](Editor& e) { e.write_slowly(20, 10ms); }},
+    {"HalfWritten", true, 1, [](Editor& e) { e.write_slowly(2, 30ms); }},
+    {"OnlyOtherFilesInTheFolder", true, 0, [](Editor& e) {
+         e.write("song.mml.bak"); e.write("other.tmp"); e.rename("other.tmp", "other.mml"); e.remove("other.mml");
      }},
 };
 
-class TempFolder {
-public:
-    TempFolder() {
+// A fresh folder per test, for song.mml and the files an editor makes beside it.
+class WatchedFolder : public testing::Test {
+protected:
+    void SetUp() override {
         std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
         for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        path_ = fs::temp_directory_path() /
-                ("bleepforge-watch-" + std::to_string(Clock::now().time_since_epoch().count()) + "-" + name);
-        fs::create_directories(path_);
+        folder_ = fs::temp_directory_path() /
+                  ("bleepforge-watch-" + std::to_string(Clock::now().time_since_epoch().count()) + "-" + name);
+        fs::create_directories(folder_);
+        file_ = folder_ / "song.mml";
     }
-    ~TempFolder() {
+    void TearDown() override {
         std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        fs::remove_all(folder_, ignored);
     }
-    const fs::path& path() const { return path_; }
 
-private:
-    fs::path path_;
+    fs::path folder_, file_;
 };
 
 // What the watcher reported: when, and what the file held at that moment.
-class Reports {
-public:
+// `got` is read once the watcher has stopped, when no report can come.
+struct Reports {
     struct Report {
         Clock::time_point when;
         std::string text;
     };
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<Report> got;
 
-    explicit Reports(fs::path file) : file_(std::move(file)) {}
-
-    void add() {
-        std::string text = read_file(file_);
-        std::lock_guard lock(mutex_);
-        reports_.push_back({Clock::now(), std::move(text)});
-        arrived_.notify_all();
+    void add(const fs::path& file) {
+        std::string text = read_file(file);
+        std::lock_guard lock(mutex);
+        got.push_back({Clock::now(), std::move(text)});
+        arrived.notify_all();
     }
     void wait_for_first(Clock::duration timeout) {
-        std::unique_lock lock(mutex_);
-        arrived_.wait_for(lock, timeout, [&] { return !reports_.empty(); });
+        std::unique_lock lock(mutex);
+        arrived.wait_for(lock, timeout, [&] { return !got.empty(); });
     }
-    std::vector<Report> all() {
-        std::lock_guard lock(mutex_);
-        return reports_;
-    }
-
-private:
-    fs::path file_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<Report> reports_;
 };
-
-bool has_folder_notices() {
-#if defined(__linux__) || defined(_WIN32)
-    return true;
-#else
-    return false;
-#endif
-}
 
 const char* name_of(Backend backend) { return backend == Backend::NATIVE ? "Native" : "Polling"; }
 }  // namespace
@@ -176,31 +148,31 @@ namespace {
 
 long long ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
 
-class EachSave : public testing::TestWithParam<std::tuple<Backend, Save>> {};
+class EachSave : public WatchedFolder, public testing::WithParamInterface<std::tuple<Backend, Save>> {};
 
 TEST_P(EachSave, IsReportedOnceAndComplete) {
     auto [backend, save] = GetParam();
-    TempFolder folder;
-    fs::path file = folder.path() / "song.mml";
-    if (save.file_before) write_file(file, OLD_TEXT);
+    if (save.file_before) write_file(file_, OLD_TEXT);
     // Coarse file times: the save must not share a tick with the first write.
     std::this_thread::sleep_for(20ms);
 
-    Reports reports(file);
-    FileWatcher watcher(file, backend);
-    if (backend == Backend::NATIVE && has_folder_notices()) {
+    Reports reports;
+    FileWatcher watcher(file_, backend);
+#if defined(__linux__) || defined(_WIN32)  // the systems with folder notices
+    if (backend == Backend::NATIVE) {
         ASSERT_EQ(watcher.backend(), Backend::NATIVE);
     }
-    watcher.start([&] { reports.add(); });
-    Editor editor;
-    save.run(editor, folder.path());
+#endif
+    watcher.start([&] { reports.add(file_); });
+    Editor editor{folder_};
+    save.run(editor);
     if (save.reports > 0) reports.wait_for_first(REPORT_BOUND);
     std::this_thread::sleep_for(QUIET);
     Clock::time_point stopping = Clock::now();
     watcher.stop();
     EXPECT_LT(Clock::now() - stopping, 500ms) << "stop() must wake the watching thread";
 
-    std::vector<Reports::Report> got = reports.all();
+    const std::vector<Reports::Report>& got = reports.got;
     if (save.reports == 0) {
         EXPECT_TRUE(got.empty()) << got.size() << " reports for changes of other files";
         return;
@@ -225,18 +197,16 @@ INSTANTIATE_TEST_SUITE_P(Saves, EachSave,
                                     std::get<1>(info.param).name;
                          });
 
-class EachBackend : public testing::TestWithParam<Backend> {};
+class EachBackend : public WatchedFolder, public testing::WithParamInterface<Backend> {};
 
 // The renderer's way: wait() on its own thread, cancel() from a handler.
 TEST_P(EachBackend, WaitReturnsOnASaveAndOnCancel) {
-    TempFolder folder;
-    fs::path file = folder.path() / "song.mml";
-    write_file(file, OLD_TEXT);
+    write_file(file_, OLD_TEXT);
     std::this_thread::sleep_for(20ms);
-    FileWatcher watcher(file, GetParam());
+    FileWatcher watcher(file_, GetParam());
 
     EXPECT_FALSE(watcher.wait(30ms)) << "nothing was saved";
-    write_file(file, NEW_TEXT);
+    write_file(file_, NEW_TEXT);
     EXPECT_TRUE(watcher.wait(REPORT_BOUND));
     EXPECT_FALSE(watcher.wait(300ms)) << "one save, one report";
 
@@ -248,7 +218,7 @@ TEST_P(EachBackend, WaitReturnsOnASaveAndOnCancel) {
     EXPECT_FALSE(watcher.wait(10s));
     EXPECT_LT(Clock::now() - waiting, 1s) << "cancel() must end a wait at once";
     handler.join();
-    write_file(file, OLD_TEXT);
+    write_file(file_, OLD_TEXT);
     waiting = Clock::now();
     EXPECT_FALSE(watcher.wait(10s)) << "a cancelled watcher stays cancelled";
     EXPECT_LT(Clock::now() - waiting, 1s);
@@ -257,15 +227,13 @@ TEST_P(EachBackend, WaitReturnsOnASaveAndOnCancel) {
 #ifdef __linux__
 // inotify ends with the watched folder; the watcher polls from then on.
 // (Windows keeps a folder with an open handle until the handle closes.)
-TEST(FileWatcher, FindsTheFileInAFolderMadeAnew) {
-    TempFolder folder;
-    fs::path file = folder.path() / "song.mml";
-    write_file(file, OLD_TEXT);
-    FileWatcher watcher(file);
-    fs::remove_all(folder.path());
+TEST_F(WatchedFolder, FindsTheFileInAFolderMadeAnew) {
+    write_file(file_, OLD_TEXT);
+    FileWatcher watcher(file_);
+    fs::remove_all(folder_);
     EXPECT_FALSE(watcher.wait(300ms));
-    fs::create_directories(folder.path());
-    write_file(file, NEW_TEXT);
+    fs::create_directories(folder_);
+    write_file(file_, NEW_TEXT);
     EXPECT_TRUE(watcher.wait(REPORT_BOUND));
     EXPECT_EQ(watcher.backend(), Backend::POLLING);
 }
