@@ -21,6 +21,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -82,11 +83,16 @@ BOOL WINAPI remove_pending_on_console_event(DWORD) {
 }
 #endif
 
-// While alive, an interrupting signal removes the partial output of every file added.
+// While alive, an interrupting signal removes the partial output of every
+// file added. A signal the caller ignores (nohup's hangup, a background job's
+// interrupt) stays ignored.
 class InterruptGuard {
 public:
     InterruptGuard() {
-        for (int sig : ENDING_SIGNALS) std::signal(sig, remove_pending_and_die);
+        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+            before_[i] = std::signal(ENDING_SIGNALS[i], remove_pending_and_die);
+            if (before_[i] == SIG_IGN) std::signal(ENDING_SIGNALS[i], SIG_IGN);
+        }
 #ifdef _WIN32
         SetConsoleCtrlHandler(remove_pending_on_console_event, TRUE);
 #endif
@@ -100,13 +106,42 @@ public:
     }
     ~InterruptGuard() {
         pending_count = 0;
-        for (int sig : ENDING_SIGNALS) std::signal(sig, SIG_DFL);
+        for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
+            std::signal(ENDING_SIGNALS[i], before_[i] == SIG_ERR ? SIG_DFL : before_[i]);
+        }
 #ifdef _WIN32
         SetConsoleCtrlHandler(remove_pending_on_console_event, FALSE);
 #endif
     }
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+private:
+    using Handler = void (*)(int);
+    Handler before_[std::size(ENDING_SIGNALS)];
+};
+
+// Holds the ending signals back while alive, so that none arrives between a
+// temporary file's creation and its registration with the guard.
+class SignalsHeld {
+public:
+#ifdef _WIN32
+    SignalsHeld() = default;
+#else
+    SignalsHeld() {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int sig : ENDING_SIGNALS) sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &before_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+private:
+    sigset_t before_;
+#endif
+public:
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
 // "rendering SONG: 12.3 of 60.0 s, loop 0 of 2", redrawn in place at most ten times a second.
@@ -232,14 +267,17 @@ int render_command(const Options& options, std::string_view song_bytes) {
     std::string reason;
     std::string failed;
     std::vector<std::unique_ptr<Output>> outputs;
-    // Opened before the render so that an unwritable output fails at once.
-    if (!open_outputs(options, song_bytes, outputs, failed, reason)) return report_failure(failed, reason);
     InterruptGuard guard;
-    std::vector<SongFileOutput> files;
-    for (const auto& output : outputs) {
-        guard.add(output->writer->file());
-        files.push_back({output->writer.get(), output->track});
+    bool opened = false;
+    {
+        const SignalsHeld held;
+        // Opened before the render so that an unwritable output fails at once.
+        opened = open_outputs(options, song_bytes, outputs, failed, reason);
+        for (const auto& output : outputs) guard.add(output->writer->file());
     }
+    if (!opened) return report_failure(failed, reason);
+    std::vector<SongFileOutput> files;
+    for (const auto& output : outputs) files.push_back({output->writer.get(), output->track});
 
     SongFileRender how;
     how.limits = render_limits(options);

@@ -356,18 +356,29 @@ TEST_F(RenderCommand, OutputTargetsAreWrittenAsTheirKindAsks) {
 }
 
 TEST_F(RenderCommand, EverySignalAnEndingTerminalSendsRemovesThePartialFile) {
-    for (const char* sig : {"HUP", "QUIT", "INT", "TERM"}) {
-        SCOPED_TRACE(sig);
-        dir_ = root_ / sig;  // a folder each, so that a file one signal left cannot mislead the next
+    // The last row is nohup's: a hangup the caller ignores stays ignored.
+    struct Row {
+        const char* sig;
+        bool ignored;
+    };
+    for (const Row& row : {Row{"HUP", false}, {"QUIT", false}, {"INT", false}, {"TERM", false}, {"HUP", true}}) {
+        SCOPED_TRACE(std::string(row.sig) + (row.ignored ? " ignored" : ""));
+        dir_ = root_ / (std::string(row.sig) + (row.ignored ? "-ignored" : ""));  // one folder each
         fs::create_directory(dir_);
         put("forever.mml", "0L c\r\n");
         put("forever.wav", "an earlier take");
         const auto before = files();
-        // The temporary file exists from the start of the render, which takes many seconds.
-        const Result r = in_folder("{ " + sh_quote(BLEEPFORGE_RENDER) + " forever.mml -q --seconds 20000 & pid=$!; "
-                                   "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; "
-                                   "kill -" + sig + " $pid; wait $pid; echo $?; }");
-        EXPECT_GT(std::atoi(r.out.c_str()), 128) << "ended by the signal";
+        // The temporary file exists from the start of the render, which takes many seconds. A shell
+        // starts background jobs with INT and QUIT ignored; a terminal's job has them as they were.
+        const Result r = in_folder(
+            std::string("{ ") + (row.ignored ? "trap '' HUP; " : "") + "env --default-signal=INT,QUIT " +
+            sh_quote(BLEEPFORGE_RENDER) + " forever.mml -q --seconds 20000 & pid=$!; " +
+            "for i in $(seq 500); do ls *.tmp >/dev/null 2>&1 && break; sleep 0.01; done; kill -" + row.sig +
+            " $pid; " + (row.ignored ? "sleep 0.3; kill -0 $pid && echo running; kill -TERM $pid; " : "") +
+            "wait $pid; echo $?; }");
+        EXPECT_EQ(r.out.find("running") != std::string::npos, row.ignored) << r.out;
+        EXPECT_GT(std::atoi(r.out.substr(r.out.find_last_of('\n', r.out.size() - 2) + 1).c_str()), 128)
+            << "ended by a signal: " << r.out;
         EXPECT_EQ(files(), before);
     }
 }
