@@ -40,11 +40,7 @@ std::wstring window_text(HWND window) {
     return text;
 }
 
-std::wstring item_text(HWND dialog, int id) {
-    wchar_t text[512] = {};
-    GetDlgItemTextW(dialog, id, text, 512);
-    return text;
-}
+std::wstring item_text(HWND dialog, int id) { return window_text(GetDlgItem(dialog, id)); }
 
 std::wstring class_name(HWND window) {
     wchar_t name[64] = {};
@@ -109,15 +105,12 @@ private:
     }
     static BOOL CALLBACK visit(HWND window, LPARAM) {
         Answerer& self = *current_;
-        if (class_name(window) != L"#32770" || !IsWindowEnabled(window)) return TRUE;
-        for (HWND done : self.answered_) {
-            if (done == window) return TRUE;
-        }
+        const bool answered = std::find(self.answered_.begin(), self.answered_.end(), window) != self.answered_.end();
+        if (answered || class_name(window) != L"#32770" || !IsWindowEnabled(window)) return TRUE;
         self.answered_.push_back(window);
         self.seen.push_back({window_text(window), item_text(window, 0xFFFF)});
-        const std::size_t n = self.next_++;
-        if (n < self.answers_.size()) {
-            self.answers_[n](window);
+        if (self.seen.size() <= self.answers_.size()) {
+            self.answers_[self.seen.size() - 1](window);
         } else {
             press(window, IDOK);
         }
@@ -126,7 +119,6 @@ private:
 
     static inline Answerer* current_ = nullptr;
     std::vector<Answer> answers_;
-    std::size_t next_ = 0;
     std::vector<HWND> answered_;
     UINT_PTR timer_;
 };
@@ -174,14 +166,16 @@ struct Pixels {
     int width = 0, height = 0;
     std::vector<std::uint32_t> rgb;
 
-    // Bounding box of the pixels that differ from the background within `area`;
-    // empty (right <= left) when there are none.
-    RECT ink(RECT area) const {
-        const std::uint32_t paper = rgb[0];
+    static constexpr std::uint32_t NOT_PAPER = 0xFF000000;
+
+    // Bounding box of the pixels within `area` that are `colour`, or that differ
+    // from the background (the top left pixel); empty (right <= left) when there are none.
+    RECT ink(RECT area, std::uint32_t colour = NOT_PAPER) const {
         RECT box{area.right, area.bottom, area.left, area.top};
         for (int y = std::max(0, int(area.top)); y < std::min(height, int(area.bottom)); ++y) {
             for (int x = std::max(0, int(area.left)); x < std::min(width, int(area.right)); ++x) {
-                if (rgb[std::size_t(y) * width + x] == paper) continue;
+                const std::uint32_t p = rgb[std::size_t(y) * width + x];
+                if (colour == NOT_PAPER ? p == rgb[0] : p != colour) continue;
                 box.left = std::min(box.left, LONG(x));
                 box.right = std::max(box.right, LONG(x + 1));
                 box.top = std::min(box.top, LONG(y));
@@ -189,6 +183,15 @@ struct Pixels {
             }
         }
         return box;
+    }
+    // Paints `area` over with the background.
+    void blank(RECT area) {
+        const std::uint32_t paper = rgb[0];
+        for (int y = std::max(0, int(area.top)); y < std::min(height, int(area.bottom)); ++y) {
+            for (int x = std::max(0, int(area.left)); x < std::min(width, int(area.right)); ++x) {
+                rgb[std::size_t(y) * width + x] = paper;
+            }
+        }
     }
 };
 
@@ -232,16 +235,19 @@ void save_screen(const fs::path& path, int width, int height) {
 }
 
 // Once the dialog has been on screen for a moment, keeps a picture of it in
-// `picture` and presses its OK button.
-void photograph_and_close(HWND dialog, const wchar_t* picture) {
+// `picture`, presses its OK button and calls `then`.
+void photograph_and_close(HWND dialog, const wchar_t* picture, std::function<void()> then = [] {}) {
     static HWND shown;
     static const wchar_t* file;
+    static std::function<void()> next;
     shown = dialog;
     file = picture;
+    next = std::move(then);
     SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR timer, DWORD) {
         KillTimer(nullptr, timer);
         save_screen(file, 480, 320);
         press(shown, IDOK);
+        next();
     });
 }
 
@@ -271,7 +277,7 @@ int line_height(HWND window) {
 // little inside); and that nothing else is painted above the scopes.
 // Returns how many lines there are.
 std::size_t expect_painted_as_laid_out(HWND window) {
-    const Pixels pixels = capture_client(window);
+    Pixels pixels = capture_client(window);
     const int line = line_height(window);
     Controller& controller = *controller_of(window);
     const std::vector<WindowLine> lines = controller.layout(pixels.width, pixels.height, line);
@@ -285,16 +291,11 @@ std::size_t expect_painted_as_laid_out(HWND window) {
         const RECT ink = pixels.ink({l.x, l.y, l.x + l.width, l.y + l.height});
         EXPECT_GE(ink.left, left);
         EXPECT_LE(ink.left, left + 3);
+        pixels.blank({l.x, l.y, l.x + l.width, l.y + l.height});
     }
     ReleaseDC(window, dc);
     const int scopes_top = controller.scope_picture(pixels.width, pixels.height, line).lines.at(0).points[0].y;
-    for (int y = 0; y < scopes_top; ++y) {
-        const bool in_a_line =
-            std::any_of(lines.begin(), lines.end(), [y](const WindowLine& l) { return y >= l.y && y < l.y + l.height; });
-        if (!in_a_line) {
-            EXPECT_GE(pixels.ink({0, y, pixels.width, y + 1}).left, pixels.width) << "row " << y;
-        }
-    }
+    EXPECT_GE(pixels.ink({0, 0, pixels.width, scopes_top}).left, pixels.width);
     return lines.size();
 }
 
@@ -304,6 +305,7 @@ protected:
         folder_ = fs::temp_directory_path() / ("bleepforge-win32-" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(folder_);
         fs::create_directories(folder_);
+        open();
     }
 
     void TearDown() override {
@@ -312,7 +314,8 @@ protected:
         fs::remove_all(folder_, ec);
     }
 
-    // The main window over a stream whose device plays in real time.
+    // The main window over a stream whose device plays in real time; each
+    // test starts with one, made with the default options.
     void open(TestDevice::Options options = {}) {
         options.block_period = std::chrono::microseconds(34014);
         auto device = std::make_unique<TestDevice>(options);
@@ -355,10 +358,8 @@ protected:
     Controller& controller() { return *controller_of(window_); }
 
     bool painted(const char* text) {
-        for (const PaintLine& line : controller().paint_lines()) {
-            if (line.text == text) return true;
-        }
-        return false;
+        const std::vector<PaintLine> lines = controller().paint_lines();
+        return std::any_of(lines.begin(), lines.end(), [text](const PaintLine& line) { return line.text == text; });
     }
 
     // Records a few blocks of the song and stops it: a capture to write out.
@@ -379,7 +380,6 @@ protected:
 };
 
 TEST_F(MainWindow, IsBuiltFromTheResources) {
-    open();
     EXPECT_EQ(window_text(window_), L"bleepforge");
     EXPECT_EQ(class_name(window_), L"BLEEPFORGE");
     wchar_t hint[100] = {};
@@ -440,95 +440,81 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
     }
     for (int p = 0; p < 4; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
 
-    HACCEL table = LoadAcceleratorsW(instance(), MAKEINTRESOURCEW(RES_MAIN));
     ACCEL accelerators[4] = {};
-    ASSERT_EQ(CopyAcceleratorTableW(table, accelerators, 4), 2);
-    EXPECT_EQ(accelerators[0].key, '?');
-    EXPECT_EQ(accelerators[1].key, '/');
-    for (const ACCEL& a : accelerators) {
-        if (a.cmd == 0) continue;
-        EXPECT_EQ(a.cmd, CMD_ABOUT);
-        EXPECT_EQ(a.fVirt & (FALT | FVIRTKEY | FSHIFT | FCONTROL), FALT);  // a character, with Alt
+    ASSERT_EQ(CopyAcceleratorTableW(LoadAcceleratorsW(instance(), MAKEINTRESOURCEW(RES_MAIN)), accelerators, 4), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(accelerators[i].key, "?/"[i]);
+        EXPECT_EQ(accelerators[i].cmd, CMD_ABOUT);
+        EXPECT_EQ(accelerators[i].fVirt & (FALT | FVIRTKEY | FSHIFT | FCONTROL), FALT);  // a character, with Alt
     }
 }
 
+// The about box, from the menu and from both Alt accelerators in the message
+// loop, owned by the window and laid out as its resource gives it; then the
+// exit item ends the loop with 0, halts the stream and releases the capture.
 // Keeps a picture of the box in win32-about.bmp.
-TEST_F(MainWindow, AboutBoxShowsTheVersionAndCloses) {
-    open();
-    std::wstring button;
-    Answerer answerer({[&](HWND dialog) {
-        HWND picture = GetDlgItem(dialog, ABOUT_PICTURE);
-        EXPECT_EQ(class_name(picture), L"Static");
-        EXPECT_EQ(GetWindowLongW(picture, GWL_STYLE) & SS_TYPEMASK, SS_ICON);
-        EXPECT_NE(SendMessageW(picture, STM_GETICON, 0, 0), 0);
-        EXPECT_EQ(GetWindowLongW(GetDlgItem(dialog, 0xFFFF), GWL_STYLE) & (SS_NOPREFIX | WS_GROUP),
-                  SS_NOPREFIX | WS_GROUP);
-        EXPECT_EQ(GetWindowLongW(GetDlgItem(dialog, IDOK), GWL_STYLE) & (BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP),
-                  BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP);
-        button = item_text(dialog, IDOK);
-        // Dialog units as the resource gives them, in this dialog's font:
-        // the client area, then each control's {x, y, width, height}.
-        RECT client, expected{0, 0, 230, 75};
-        GetClientRect(dialog, &client);
-        MapDialogRect(dialog, &expected);
-        EXPECT_EQ(client.right, expected.right);
-        EXPECT_EQ(client.bottom, expected.bottom);
-        for (const auto& [id, units] : {std::pair{0xFFFF, RECT{49, 10, 119, 8}}, std::pair{IDOK, RECT{195, 6, 30, 11}}}) {
-            RECT place = units, actual;
-            MapDialogRect(dialog, &place);
-            GetWindowRect(GetDlgItem(dialog, id), &actual);
-            MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&actual), 2);
-            EXPECT_EQ(actual.left, place.left);
-            EXPECT_EQ(actual.top, place.top);
-            EXPECT_EQ(actual.right - actual.left, place.right);
-            EXPECT_EQ(actual.bottom - actual.top, place.bottom);
-        }
-        photograph_and_close(dialog, L"win32-about.bmp");
-    }});
-    command(CMD_ABOUT);
-    ASSERT_EQ(answerer.seen.size(), 1u);
-    EXPECT_EQ(answerer.seen[0].caption, L"ﾊﾞｰｼﾞｮﾝ情報");
-    EXPECT_EQ(answerer.seen[0].text, L"bleepforge Version 1.3");
-    EXPECT_EQ(button, L"OK");
-    EXPECT_TRUE(IsWindowEnabled(window_));
-}
-
-// The Alt accelerators open the about box through the message loop; the exit
-// item ends the loop with 0, halts the stream and releases the capture.
-TEST_F(MainWindow, AcceleratorsAndExitInTheMessageLoop) {
-    open();
+TEST_F(MainWindow, AboutBoxAcceleratorsAndExit) {
     key('R');
     // Wine turns WM_SYSCHAR into an Alt accelerator only while Alt is down.
     BYTE keys[256] = {};
     keys[VK_MENU] = keys[VK_LMENU] = 0x80;
     SetKeyboardState(keys);
     const LPARAM alt_down = LPARAM(1) | (LPARAM(1) << 29);
+    auto close_and_post = [&](int button, UINT message, WPARAM wparam) {
+        return [=, this](HWND about) {
+            EXPECT_EQ(GetWindow(about, GW_OWNER), window_);
+            press(about, button);
+            PostMessageW(window_, message, wparam, message == WM_SYSCHAR ? alt_down : 0);
+        };
+    };
+    std::wstring button;
     Answerer answerer({
-        [&](HWND about) {
-            press(about, IDOK);
-            PostMessageW(window_, WM_SYSCHAR, '/', alt_down);
+        [&](HWND dialog) {
+            HWND picture = GetDlgItem(dialog, ABOUT_PICTURE);
+            EXPECT_EQ(class_name(picture), L"Static");
+            EXPECT_EQ(GetWindowLongW(picture, GWL_STYLE) & SS_TYPEMASK, SS_ICON);
+            EXPECT_NE(SendMessageW(picture, STM_GETICON, 0, 0), 0);
+            EXPECT_EQ(GetWindowLongW(GetDlgItem(dialog, IDOK), GWL_STYLE) & BS_DEFPUSHBUTTON, BS_DEFPUSHBUTTON);
+            button = item_text(dialog, IDOK);
+            // Dialog units in this dialog's font: the client area, then each
+            // control's {x, y, width, height}, converted each on its own.
+            RECT client, expected{0, 0, 230, 75};
+            GetClientRect(dialog, &client);
+            MapDialogRect(dialog, &expected);
+            EXPECT_EQ(client.right, expected.right);
+            EXPECT_EQ(client.bottom, expected.bottom);
+            for (const auto& [id, units] : {std::pair{0xFFFF, RECT{49, 10, 119, 8}}, std::pair{IDOK, RECT{195, 6, 30, 11}}}) {
+                RECT place = units, actual;
+                MapDialogRect(dialog, &place);
+                GetWindowRect(GetDlgItem(dialog, id), &actual);
+                MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&actual), 2);
+                EXPECT_EQ(std::tuple(actual.left, actual.top, actual.right - actual.left, actual.bottom - actual.top),
+                          std::tuple(place.left, place.top, place.right, place.bottom));
+            }
+            photograph_and_close(dialog, L"win32-about.bmp", [&] { PostMessageW(window_, WM_SYSCHAR, '?', alt_down); });
         },
-        [&](HWND about) {
-            press(about, IDCANCEL);
-            PostMessageW(window_, WM_COMMAND, CMD_EXIT, 0);
-        },
+        close_and_post(IDOK, WM_SYSCHAR, '/'),
+        close_and_post(IDCANCEL, WM_COMMAND, CMD_EXIT),
     });
-    PostMessageW(window_, WM_SYSCHAR, '?', alt_down);
+    PostMessageW(window_, WM_COMMAND, CMD_ABOUT, 0);
     EXPECT_EQ(run_message_loop(instance()), 0);
     keys[VK_MENU] = keys[VK_LMENU] = 0;
     SetKeyboardState(keys);
-    ASSERT_EQ(answerer.seen.size(), 2u);
-    EXPECT_EQ(answerer.seen[0].caption, L"ﾊﾞｰｼﾞｮﾝ情報");
-    EXPECT_EQ(answerer.seen[1].caption, L"ﾊﾞｰｼﾞｮﾝ情報");
+    ASSERT_EQ(answerer.seen.size(), 3u);
+    for (const Box& box : answerer.seen) {
+        EXPECT_EQ(box.caption, L"ﾊﾞｰｼﾞｮﾝ情報");
+        EXPECT_EQ(box.text, L"bleepforge Version 1.3");
+    }
+    EXPECT_EQ(button, L"OK");
     EXPECT_FALSE(IsWindow(window_));
     EXPECT_EQ(stream_->state(), AudioStream::State::HALTED);
     EXPECT_FALSE(recording());
 }
 
 // Each input reaches the controller, in a fresh window with a song dropped:
-// P and reloadplay start it (and nothing before a drop), any other key, the
-// right button and stop end it, the left button and the disabled items do
-// nothing, R and the record item turn recording on.
+// P and reloadplay start it, any other key, the right button and stop end
+// it, the left button and the disabled items do nothing, R and the record
+// item turn recording on.
 TEST_F(MainWindow, KeysButtonsAndCommandsReachTheController) {
     enum Effect { STARTS, STOPS, NOTHING, RECORDS };
     auto click = [&](UINT message) { SendMessageW(window_, message, 0, MAKELPARAM(20, 20)); };
@@ -554,12 +540,7 @@ TEST_F(MainWindow, KeysButtonsAndCommandsReachTheController) {
     };
     for (const auto& input : inputs) {
         SCOPED_TRACE(input.name);
-        open();
         Answerer answerer;
-        if (input.effect == STARTS) {
-            input.send();
-            EXPECT_FALSE(playing());
-        }
         EXPECT_TRUE(drop({write_song(L"song.mml")}));
         if (input.effect == STARTS) controller().stop();
         input.send();
@@ -567,6 +548,7 @@ TEST_F(MainWindow, KeysButtonsAndCommandsReachTheController) {
         EXPECT_EQ(recording(), input.effect == RECORDS);
         EXPECT_TRUE(answerer.seen.empty());
         close();
+        open();
     }
 }
 
@@ -574,7 +556,6 @@ TEST_F(MainWindow, KeysButtonsAndCommandsReachTheController) {
 // the window, Japanese names included; more files, or a folder, are refused
 // in a box while the song plays on.
 TEST_F(MainWindow, DropsReachTheController) {
-    open();
     const fs::path song = write_song(L"曲・テスト①.mml");
     const struct {
         std::vector<fs::path> paths;
@@ -601,7 +582,6 @@ TEST_F(MainWindow, DropsReachTheController) {
 }
 
 TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
-    open();
     const fs::path song = write_song(L"開く曲.mml");
     Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); }, save_as(song)});
     command(CMD_OPEN);
@@ -616,7 +596,6 @@ TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
 // The controller's lines are painted where it lays them out, in the system's
 // message font, which the window makes once, hands out and releases.
 TEST_F(MainWindow, PaintsTheLaidOutLinesInTheMessageFont) {
-    open();
     EXPECT_EQ(expect_painted_as_laid_out(window_), 1u);  // the hint
     key('R');
     EXPECT_TRUE(drop({write_song(L"song.mml")}));
@@ -646,15 +625,14 @@ TEST_F(MainWindow, PaintsTheLaidOutLinesInTheMessageFont) {
 TEST_F(MainWindow, StalledDeviceIsPostedToTheWindow) {
     TestDevice::Options options;
     options.max_wait_ms = 0;
+    close();
     open(options);
     log_->stop_answering();
     MSG message{};
-    bool posted = false;
-    for (int i = 0; i < 6000 && !posted; ++i) {
-        posted = PeekMessageW(&message, window_, WM_RUN_POSTED, WM_RUN_POSTED, PM_REMOVE);
-        if (!posted) Sleep(10);
+    for (int i = 0; i < 6000 && !PeekMessageW(&message, window_, WM_RUN_POSTED, WM_RUN_POSTED, PM_REMOVE); ++i) {
+        Sleep(10);
     }
-    ASSERT_TRUE(posted);
+    ASSERT_EQ(message.message, UINT(WM_RUN_POSTED));
     EXPECT_EQ(stream_->state(), AudioStream::State::STALLED);
     DispatchMessageW(&message);  // repaints at once
     EXPECT_TRUE(painted(text::DEVICE_STALLED));
@@ -663,7 +641,6 @@ TEST_F(MainWindow, StalledDeviceIsPostedToTheWindow) {
 
 // The listing goes to a read-only edit box, its lines ended by CR LF.
 TEST_F(MainWindow, WarningsAreListedInACopyableBox) {
-    open();
     std::wstring listing;
     LONG style = 0;
     Answerer answerer({[&](HWND box) {
@@ -683,9 +660,9 @@ TEST_F(MainWindow, WarningsAreListedInACopyableBox) {
 
 // The Save dialog adds .wav to a bare name, offers the last name again and
 // asks before replacing it; a file that cannot be replaced is kept and the
-// user told.
+// user told. While the worker writes, the window says so and takes no drop;
+// closing it waits for the file and only then releases the capture.
 TEST_F(MainWindow, WritesTheCaptureOutThroughTheSaveDialog) {
-    open();
     const std::uint32_t frames = capture();
     std::string expected(reinterpret_cast<const char*>(make_wav_header(frames).bytes.data()), 44);
     stream_->with_engine([&](Engine& e) {
@@ -726,21 +703,14 @@ TEST_F(MainWindow, WritesTheCaptureOutThroughTheSaveDialog) {
     EXPECT_EQ(seen[2].text.rfind(L"ファイル書けなかったよ", 0), 0u) << utf8(seen[2].text);
     EXPECT_EQ(test_read(take), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);  // song and take
-}
 
-// While the worker writes, the window says so and takes no drop; closing it
-// waits for the file and only then releases the capture.
-TEST_F(MainWindow, ExportRunsOnAWorkerAndClosingWaitsForIt) {
-    open();
-    const std::uint32_t frames = capture();
-    Answerer answerer({save_as(folder_ / L"take.wav")});
+    Answerer answerer({save_as(folder_ / L"take2.wav")});
     command(CMD_WRITE_OUT);
-    // The completion is a posted message not yet handled: still saving.
-    EXPECT_TRUE(painted(text::SAVING));
+    EXPECT_TRUE(painted(text::SAVING));  // its completion is a posted message not yet handled
     EXPECT_TRUE(drop({folder_ / L"song.mml"}));
     EXPECT_FALSE(playing());
     DestroyWindow(window_);
-    EXPECT_EQ(fs::file_size(folder_ / L"take.wav"), 44u + std::uintmax_t{frames} * 4);
+    EXPECT_EQ(test_read(folder_ / L"take2.wav"), expected);
     EXPECT_FALSE(recording());
     EXPECT_EQ(answerer.seen.size(), 1u);
 }
@@ -749,7 +719,6 @@ TEST_F(MainWindow, ExportRunsOnAWorkerAndClosingWaitsForIt) {
 // values on; the Save dialog adds .wav; the stop item ends a long export
 // without a file.
 TEST_F(MainWindow, SongExportAsksTheNumbersAndStops) {
-    open();
     EXPECT_TRUE(drop({write_song(L"song.mml", "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n")}));
     auto exported = [&] { return pump_until([&] { return !controller().song_exporting(); }); };
     std::wstring shown;
@@ -785,7 +754,6 @@ TEST_F(MainWindow, SongExportAsksTheNumbersAndStops) {
 // the mutes, a save heard through the watcher. Keeps pictures of the dialog
 // in win32-play-from.bmp and of the window in win32-loop.bmp.
 TEST_F(MainWindow, LoopItemsAskTheTimeAndCheckTheirState) {
-    open();
     EXPECT_TRUE(drop({write_song(L"song.mml")}));
     std::vector<std::wstring> shown;  // each dialog's prompt and time as it opened
     auto answer = [&shown](const wchar_t* typed, bool ok) {
@@ -840,37 +808,28 @@ constexpr char EIGHT_TRACKS[] =
     "0@48 v15 o4 l1 L a\r\n1@0 v15 o5 l1 L c\r\n2@32 v15 o3 l1 L e\r\n3@48 v15 o5 l1 L g\r\n"
     "4@2 v15 o4 l1 L d\r\n5@56 v15 o4 l1 L f\r\n6@33 v15 o4 l1 L b\r\n7@16 v15 o3 l1 L c\r\n";
 
-// Where one colour lands in the client area, scope by scope.
+// Per scope: its frame and how many rows `colour` spans inside it; and
+// whether the colour shows anywhere outside the frames.
 struct ScopeInk {
-    std::vector<RECT> boxes;  // each scope's frame
-    std::vector<int> rows;    // per box: rows holding the colour
-    int outside = 0;          // pixels of the colour outside every box
+    std::vector<RECT> boxes;
+    std::vector<int> rows;
+    bool outside = false;
 };
 
 ScopeInk scope_ink(HWND window, Colour colour) {
     const std::uint32_t rgb = std::uint32_t(colour.r) << 16 | std::uint32_t(colour.g) << 8 | colour.b;
-    const Pixels pixels = capture_client(window);
+    Pixels pixels = capture_client(window);
     const ScopePicture picture =
         controller_of(window)->scope_picture(pixels.width, pixels.height, line_height(window));
     ScopeInk ink;
     for (int k = 0; k < TRACK_COUNT && k < int(picture.lines.size()); ++k) {
         const std::vector<Point>& frame = picture.lines[std::size_t(k)].points;
         ink.boxes.push_back({frame[0].x, frame[0].y, frame[2].x + 1, frame[2].y + 1});
+        const RECT inside = pixels.ink(ink.boxes.back(), rgb);
+        ink.rows.push_back(std::max(0, int(inside.bottom - inside.top)));
     }
-    ink.rows.assign(ink.boxes.size(), 0);
-    for (int y = 0; y < pixels.height; ++y) {
-        std::vector<bool> row_has(ink.boxes.size(), false);
-        for (int x = 0; x < pixels.width; ++x) {
-            if (pixels.rgb[std::size_t(y) * pixels.width + x] != rgb) continue;
-            bool inside = false;
-            for (std::size_t b = 0; b < ink.boxes.size(); ++b) {
-                const RECT& r = ink.boxes[b];
-                if (x >= r.left && x < r.right && y >= r.top && y < r.bottom) row_has[b] = inside = true;
-            }
-            ink.outside += inside ? 0 : 1;
-        }
-        for (std::size_t b = 0; b < row_has.size(); ++b) ink.rows[b] += row_has[b] ? 1 : 0;
-    }
+    for (const RECT& box : ink.boxes) pixels.blank(box);
+    ink.outside = pixels.ink({0, 0, pixels.width, pixels.height}, rgb).left < pixels.width;
     return ink;
 }
 
@@ -879,12 +838,11 @@ ScopeInk scope_ink(HWND window, Colour colour) {
 // with the song; the scopes grow with the window. Keeps pictures of the
 // window in win32-scopes.bmp (design size) and win32-scopes-large.bmp.
 TEST_F(MainWindow, ScopesDrawTheTracksWhilePlaying) {
-    open();
     SetWindowPos(window_, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
     ScopeInk idle = scope_ink(window_, scope::TRACE);
     ASSERT_EQ(idle.boxes.size(), std::size_t{TRACK_COUNT});
     for (int rows : idle.rows) EXPECT_EQ(rows, 1);  // a flat line
-    EXPECT_EQ(idle.outside, 0);
+    EXPECT_FALSE(idle.outside);
     EXPECT_EQ(pump(200), 0);
 
     EXPECT_TRUE(drop({write_song(L"eight.mml", EIGHT_TRACKS)}));
@@ -897,7 +855,7 @@ TEST_F(MainWindow, ScopesDrawTheTracksWhilePlaying) {
         const ScopeInk playing = scope_ink(window_, scope::TRACE);
         ASSERT_EQ(playing.boxes.size(), std::size_t{TRACK_COUNT});
         for (int k = 0; k < TRACK_COUNT; ++k) EXPECT_GE(playing.rows[std::size_t(k)], 2) << k;
-        EXPECT_EQ(playing.outside, 0);
+        EXPECT_FALSE(playing.outside);
         if (width == 480) {
             EXPECT_GT(playing.boxes[0].right - playing.boxes[0].left, 2 * (idle.boxes[0].right - idle.boxes[0].left));
         }
@@ -917,7 +875,6 @@ TEST_F(MainWindow, ScopesDrawTheTracksWhilePlaying) {
 // Opens the File menu the way Alt+F does and keeps a picture of the screen in
 // win32-menu.bmp (for people to look at; the test checks the menu appeared).
 TEST_F(MainWindow, FileMenuOpensOnScreen) {
-    open();
     std::atomic<bool> shown{false};
     std::thread photographer([&] {
         HWND menu = nullptr;
