@@ -131,24 +131,6 @@ Answerer::Answer save_as(const fs::path& path) {
     };
 }
 
-// A drop as the shell hands it over: DROPFILES with wide paths, each ended by
-// a NUL and the list by another.
-HGLOBAL make_drop(const std::vector<fs::path>& paths) {
-    std::size_t chars = 1;
-    for (const fs::path& p : paths) chars += p.native().size() + 1;
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + chars * sizeof(wchar_t));
-    auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
-    drop->pFiles = sizeof(DROPFILES);
-    drop->fWide = TRUE;
-    auto* out = reinterpret_cast<wchar_t*>(drop + 1);
-    for (const fs::path& p : paths) {
-        std::memcpy(out, p.c_str(), p.native().size() * sizeof(wchar_t));
-        out += p.native().size() + 1;
-    }
-    GlobalUnlock(memory);
-    return memory;
-}
-
 // 32-bit pixels, rows top down.
 BITMAPINFO top_down(int width, int height) {
     BITMAPINFO info{};
@@ -168,30 +150,29 @@ struct Pixels {
 
     static constexpr std::uint32_t NOT_PAPER = 0xFF000000;
 
-    // Bounding box of the pixels within `area` that are `colour`, or that differ
-    // from the background (the top left pixel); empty (right <= left) when there are none.
-    RECT ink(RECT area, std::uint32_t colour = NOT_PAPER) const {
-        RECT box{area.right, area.bottom, area.left, area.top};
+    // Calls `visit(x, y, pixel)` for each pixel of `area` within the picture.
+    template <class Visit>
+    void each(RECT area, Visit visit) {
         for (int y = std::max(0, int(area.top)); y < std::min(height, int(area.bottom)); ++y) {
             for (int x = std::max(0, int(area.left)); x < std::min(width, int(area.right)); ++x) {
-                const std::uint32_t p = rgb[std::size_t(y) * width + x];
-                if (colour == NOT_PAPER ? p == rgb[0] : p != colour) continue;
-                box.left = std::min(box.left, LONG(x));
-                box.right = std::max(box.right, LONG(x + 1));
-                box.top = std::min(box.top, LONG(y));
-                box.bottom = std::max(box.bottom, LONG(y + 1));
+                visit(LONG(x), LONG(y), rgb[std::size_t(y) * width + x]);
             }
         }
+    }
+    // Bounding box of the pixels within `area` that are `colour`, or that differ
+    // from the background (the top left pixel); empty (right <= left) when there are none.
+    RECT ink(RECT area, std::uint32_t colour = NOT_PAPER) {
+        RECT box{area.right, area.bottom, area.left, area.top};
+        each(area, [&](LONG x, LONG y, std::uint32_t p) {
+            if (colour == NOT_PAPER ? p == rgb[0] : p != colour) return;
+            box = {std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
+        });
         return box;
     }
     // Paints `area` over with the background.
     void blank(RECT area) {
         const std::uint32_t paper = rgb[0];
-        for (int y = std::max(0, int(area.top)); y < std::min(height, int(area.bottom)); ++y) {
-            for (int x = std::max(0, int(area.left)); x < std::min(width, int(area.right)); ++x) {
-                rgb[std::size_t(y) * width + x] = paper;
-            }
-        }
+        each(area, [paper](LONG, LONG, std::uint32_t& p) { p = paper; });
     }
 };
 
@@ -341,9 +322,19 @@ protected:
         return path;
     }
 
-    // Sends the drop and returns whether the shell finished it (freed the memory).
+    // Drops the files as the shell hands them over (DROPFILES with wide paths,
+    // each ended by a NUL and the list by another); returns whether the window
+    // finished the drop (freed the memory).
     bool drop(const std::vector<fs::path>& paths) {
-        HGLOBAL memory = make_drop(paths);
+        std::wstring list;
+        for (const fs::path& p : paths) list += p.native() + L'\0';
+        list += L'\0';
+        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+        auto* files = static_cast<DROPFILES*>(GlobalLock(memory));
+        files->pFiles = sizeof(DROPFILES);
+        files->fWide = TRUE;
+        std::memcpy(files + 1, list.data(), list.size() * sizeof(wchar_t));
+        GlobalUnlock(memory);
         SendMessageW(window_, WM_DROPFILES, WPARAM(memory), 0);
         return GlobalFlags(memory) == GMEM_INVALID_HANDLE;
     }
@@ -552,45 +543,39 @@ TEST_F(MainWindow, KeysButtonsAndCommandsReachTheController) {
     }
 }
 
-// The wide paths of a drop reach the controller: one file loads and names
-// the window, Japanese names included; more files, or a folder, are refused
-// in a box while the song plays on.
-TEST_F(MainWindow, DropsReachTheController) {
-    const fs::path song = write_song(L"曲・テスト①.mml");
+// Songs reach the controller by a drop, its wide paths read from the
+// DROPFILES, and through the Open dialog: one loads and names the window,
+// Japanese names included. More files, or a folder, are refused in a box;
+// a cancelled dialog changes nothing. The song plays on throughout.
+TEST_F(MainWindow, SongsArriveByDropAndThroughTheOpenDialog) {
+    const fs::path song = write_song(L"曲・テスト①.mml"), chosen = write_song(L"開く曲.mml");
+    const std::wstring choose = L"とっととファイルを選べ。", unreadable = L"ファイル読めなかったよ\n";
     const struct {
-        std::vector<fs::path> paths;
+        std::function<void()> send;
+        Answerer::Answer answer;
+        std::wstring caption, text;  // of the box shown; none when empty
         fs::path remembered;
-        std::wstring caption, text;  // of the box; none when empty
-    } drops[] = {
-        {{song}, song, L"", L""},
-        {{write_song(L"other.mml"), song}, song, L"えらー", L"ファイル受け入れ失敗"},
-        {{folder_}, folder_, L"x", L"ファイル読めなかったよ\n" + folder_.wstring() + L": is a folder, not a song file"},
+    } arrivals[] = {
+        {[&] { EXPECT_TRUE(drop({song})); }, nullptr, L"", L"", song},
+        {[&] { EXPECT_TRUE(drop({write_song(L"other.mml"), song})); }, nullptr, L"えらー", L"ファイル受け入れ失敗", song},
+        {[&] { EXPECT_TRUE(drop({folder_})); }, nullptr, L"x",
+         unreadable + folder_.wstring() + L": is a folder, not a song file", folder_},
+        {[&] { command(CMD_OPEN); }, [](HWND dialog) { press(dialog, IDCANCEL); }, choose, L"", folder_},
+        {[&] { command(CMD_OPEN); }, save_as(chosen), choose, L"", chosen},
     };
-    for (const auto& d : drops) {
-        SCOPED_TRACE(utf8(d.paths[0].native()));
-        Answerer answerer;
-        EXPECT_TRUE(drop(d.paths));
-        ASSERT_EQ(answerer.seen.size(), d.caption.empty() ? 0u : 1u);
-        if (!d.caption.empty()) {
-            EXPECT_EQ(answerer.seen[0].caption, d.caption);
-            EXPECT_EQ(answerer.seen[0].text, d.text);
+    for (const auto& a : arrivals) {
+        SCOPED_TRACE(utf8(a.remembered.native()));
+        Answerer answerer(a.answer ? std::vector{a.answer} : std::vector<Answerer::Answer>{});
+        a.send();
+        ASSERT_EQ(answerer.seen.size(), a.caption.empty() ? 0u : 1u);
+        for (const Box& box : answerer.seen) {
+            EXPECT_EQ(box.caption, a.caption);
+            EXPECT_TRUE(a.text.empty() || box.text == a.text) << utf8(box.text);  // the file dialog's is not ours
         }
-        EXPECT_EQ(controller().remembered_path().native(), d.remembered.native());
+        EXPECT_EQ(controller().remembered_path().native(), a.remembered.native());
         EXPECT_TRUE(playing());
-        EXPECT_EQ(window_text(window_), L"曲・テスト①.mml - bleepforge");
     }
-}
-
-TEST_F(MainWindow, OpenDialogLoadsTheChosenSong) {
-    const fs::path song = write_song(L"開く曲.mml");
-    Answerer answerer({[&](HWND dialog) { press(dialog, IDCANCEL); }, save_as(song)});
-    command(CMD_OPEN);
-    EXPECT_FALSE(playing());
-    command(CMD_OPEN);
-    ASSERT_EQ(answerer.seen.size(), 2u);
-    EXPECT_EQ(answerer.seen[1].caption, L"とっととファイルを選べ。");
-    EXPECT_TRUE(playing());
-    EXPECT_EQ(controller().remembered_path().native(), song.native());
+    EXPECT_EQ(window_text(window_), L"開く曲.mml - bleepforge");
 }
 
 // The controller's lines are painted where it lays them out, in the system's
@@ -838,27 +823,21 @@ ScopeInk scope_ink(HWND window, Colour colour) {
 // with the song; the scopes grow with the window. Keeps pictures of the
 // window in win32-scopes.bmp (design size) and win32-scopes-large.bmp.
 TEST_F(MainWindow, ScopesDrawTheTracksWhilePlaying) {
-    SetWindowPos(window_, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-    ScopeInk idle = scope_ink(window_, scope::TRACE);
-    ASSERT_EQ(idle.boxes.size(), std::size_t{TRACK_COUNT});
-    for (int rows : idle.rows) EXPECT_EQ(rows, 1);  // a flat line
-    EXPECT_FALSE(idle.outside);
-    EXPECT_EQ(pump(200), 0);
-
     EXPECT_TRUE(drop({write_song(L"eight.mml", EIGHT_TRACKS)}));
     EXPECT_GE(pump(400), 4);  // about 12 ticks
+    LONG design_width = 0;  // of a scope
     for (const auto& [width, height, picture] :
          {std::tuple{240, 200, L"win32-scopes.bmp"}, std::tuple{480, 400, L"win32-scopes-large.bmp"}}) {
         SCOPED_TRACE(width);
-        SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+        SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOZORDER);
         pump(100);
         const ScopeInk playing = scope_ink(window_, scope::TRACE);
         ASSERT_EQ(playing.boxes.size(), std::size_t{TRACK_COUNT});
         for (int k = 0; k < TRACK_COUNT; ++k) EXPECT_GE(playing.rows[std::size_t(k)], 2) << k;
         EXPECT_FALSE(playing.outside);
-        if (width == 480) {
-            EXPECT_GT(playing.boxes[0].right - playing.boxes[0].left, 2 * (idle.boxes[0].right - idle.boxes[0].left));
-        }
+        const LONG scope_width = playing.boxes[0].right - playing.boxes[0].left;
+        EXPECT_GT(scope_width, 2 * design_width);  // at the design size, against none yet
+        design_width = scope_width;
         save_screen(picture, width, height);
     }
 
