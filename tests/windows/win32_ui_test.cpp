@@ -165,7 +165,8 @@ struct Pixels {
         RECT box{area.right, area.bottom, area.left, area.top};
         each(area, [&](LONG x, LONG y, std::uint32_t p) {
             if (colour == NOT_PAPER ? p == rgb[0] : p != colour) return;
-            box = {std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1), std::max(box.bottom, y + 1)};
+            box = {std::min(box.left, x), std::min(box.top, y), std::max(box.right, x + 1),
+                   std::max(box.bottom, y + 1)};
         });
         return box;
     }
@@ -391,26 +392,25 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         int popup;
         UINT id;
         std::wstring text;
-        bool enabled;
     };
     std::vector<Item> items = {
-        {0, CMD_OPEN, L"開く...", true},
-        {0, CMD_RECORD_ON, L"録音機能オン", true},
-        {0, CMD_WRITE_OUT, L"録音データを書き出し", true},
-        {0, CMD_EXPORT_SONG, L"曲を書き出し...", true},
-        {0, CMD_STOP_EXPORT, L"書き出し中止", true},
-        {0, CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)", true},
-        {0, CMD_DEBUG, L"デバグ（使用不可）", false},
-        {1, CMD_STOP, L"stop", true},
-        {1, CMD_RELOAD_PLAY, L"reloadplay(&P)", true},
-        {1, CMD_PLAY_ON_SAVE, L"保存したら再生", true},
-        {1, CMD_PLAY_FROM, L"途中から再生...", true},
-        {1, CMD_SHOW_WARNINGS, L"警告を表示", true},
+        {0, CMD_OPEN, L"開く..."},
+        {0, CMD_RECORD_ON, L"録音機能オン"},
+        {0, CMD_WRITE_OUT, L"録音データを書き出し"},
+        {0, CMD_EXPORT_SONG, L"曲を書き出し..."},
+        {0, CMD_STOP_EXPORT, L"書き出し中止"},
+        {0, CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"},
+        {0, CMD_DEBUG, L"デバグ（使用不可）"},
+        {1, CMD_STOP, L"stop"},
+        {1, CMD_RELOAD_PLAY, L"reloadplay(&P)"},
+        {1, CMD_PLAY_ON_SAVE, L"保存したら再生"},
+        {1, CMD_PLAY_FROM, L"途中から再生..."},
+        {1, CMD_SHOW_WARNINGS, L"警告を表示"},
     };
-    for (int k = 0; k < 8; ++k) items.push_back({2, UINT(CMD_MUTE_TRACK + k), std::to_wstring(k), true});
-    items.push_back({2, CMD_UNMUTE_ALL, L"ミュート全解除", true});
-    items.push_back({3, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ...", true});
-    items.push_back({3, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）", false});
+    for (int k = 0; k < 8; ++k) items.push_back({2, UINT(CMD_MUTE_TRACK + k), std::to_wstring(k)});
+    items.push_back({2, CMD_UNMUTE_ALL, L"ミュート全解除"});
+    items.push_back({3, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ..."});
+    items.push_back({3, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）"});
     HMENU bar = GetMenu(window_);
     ASSERT_EQ(GetMenuItemCount(bar), 4);
     const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"トラック", L"ﾍﾙﾌﾟ(&H)"};
@@ -425,7 +425,7 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
         GetMenuStringW(popup, item.id, text, 100, MF_BYCOMMAND);
         EXPECT_EQ(text, item.text);
         const UINT state = GetMenuState(popup, item.id, MF_BYCOMMAND);
-        EXPECT_EQ((state & MF_DISABLED) != 0, !item.enabled);
+        EXPECT_EQ((state & MF_DISABLED) != 0, item.id == CMD_DEBUG || item.id == CMD_REACQUIRE_DEVICE);
         EXPECT_EQ(state & MF_GRAYED, 0u);  // disabled, but drawn as usual
         EXPECT_EQ(state & MF_CHECKED, 0u);
     }
@@ -474,7 +474,8 @@ TEST_F(MainWindow, AboutBoxAcceleratorsAndExit) {
             MapDialogRect(dialog, &expected);
             EXPECT_EQ(client.right, expected.right);
             EXPECT_EQ(client.bottom, expected.bottom);
-            for (const auto& [id, units] : {std::pair{0xFFFF, RECT{49, 10, 119, 8}}, std::pair{IDOK, RECT{195, 6, 30, 11}}}) {
+            for (const auto& [id, units] :
+                 {std::pair{0xFFFF, RECT{49, 10, 119, 8}}, std::pair{IDOK, RECT{195, 6, 30, 11}}}) {
                 RECT place = units, actual;
                 MapDialogRect(dialog, &place);
                 GetWindowRect(GetDlgItem(dialog, id), &actual);
@@ -643,8 +644,8 @@ TEST_F(MainWindow, WarningsAreListedInACopyableBox) {
         << utf8(listing);
 }
 
-// The Save dialog adds .wav to a bare name, offers the last name again and
-// asks before replacing it; a file that cannot be replaced is kept and the
+// The Save dialog offers the last name again and asks before replacing the
+// file a bare name with its .wav names; a file that cannot be replaced is kept and the
 // user told. While the worker writes, the window says so and takes no drop;
 // closing it waits for the file and only then releases the capture.
 TEST_F(MainWindow, WritesTheCaptureOutThroughTheSaveDialog) {
@@ -654,35 +655,33 @@ TEST_F(MainWindow, WritesTheCaptureOutThroughTheSaveDialog) {
         expected.append(reinterpret_cast<const char*>(e.RecordBuffer.get()), std::size_t{frames} * 4);
     });
     const fs::path take = folder_ / L"take1.wav";
-    std::vector<std::wstring> offered;
-    auto offer = [&](HWND save) {
+    std::vector<std::wstring> offered;  // the name each Save dialog opens with
+    auto bare_name = [&](HWND save) {
         offered.push_back(item_text(save, SAVE_NAME_FIELD));
-        press(save, IDOK);
+        save_as(folder_ / L"take1")(save);  // no extension typed
     };
+    auto yes = [](HWND ask) { press(ask, IDYES); };
     auto write_out = [&](std::vector<Answerer::Answer> answers) {
         Answerer answerer(std::move(answers));
         command(CMD_WRITE_OUT);
         EXPECT_TRUE(pump_until([&] { return !painted(text::SAVING); }));
         return answerer.seen;
     };
-    std::vector<Box> seen = write_out({[&](HWND save) {
-        offered.push_back(item_text(save, SAVE_NAME_FIELD));
-        save_as(folder_ / L"take1")(save);  // no extension typed
-    }});
+    std::vector<Box> seen = write_out({bare_name});
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].caption, L"とっととファイルを選べ。");
     EXPECT_EQ(test_read(take), expected);
 
-    EXPECT_EQ(write_out({offer, [](HWND ask) { press(ask, IDYES); }}).size(), 2u);
+    EXPECT_EQ(write_out({bare_name, yes}).size(), 2u);  // the dialog's own .wav names the file to replace
     EXPECT_EQ(test_read(take), expected);
-    EXPECT_EQ(offered, (std::vector<std::wstring>{L"", L"take1.wav"}));
 
     // Held open without sharing, the target cannot be replaced.
     std::ofstream(take, std::ios::binary | std::ios::trunc) << "old";
     HANDLE held = CreateFileW(take.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    seen = write_out({offer, [](HWND ask) { press(ask, IDYES); }});
+    seen = write_out({bare_name, yes});
     CloseHandle(held);
+    EXPECT_EQ(offered, (std::vector<std::wstring>{L"", L"take1.wav", L"take1.wav"}));
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[2].caption, L"えらー");
     EXPECT_EQ(seen[2].text.rfind(L"ファイル書けなかったよ", 0), 0u) << utf8(seen[2].text);
@@ -709,7 +708,9 @@ TEST_F(MainWindow, SongExportAsksTheNumbersAndStops) {
     std::wstring shown;
     auto numbers = [&shown](const wchar_t* loops) {
         return [&shown, loops](HWND dialog) {
-            for (int id : {SONG_LOOPS_LABEL, SONG_LOOPS, SONG_FADE_LABEL, SONG_FADE}) shown += item_text(dialog, id) + L";";
+            for (int id : {SONG_LOOPS_LABEL, SONG_LOOPS, SONG_FADE_LABEL, SONG_FADE}) {
+                shown += item_text(dialog, id) + L";";
+            }
             SetDlgItemTextW(dialog, SONG_LOOPS, loops);
             SetDlgItemTextW(dialog, SONG_FADE, L"0.5");
             press(dialog, IDOK);
