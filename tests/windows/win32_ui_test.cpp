@@ -388,48 +388,42 @@ TEST_F(MainWindow, IsBuiltFromTheResources) {
     EXPECT_NE(GetClassLongPtrW(window_, GCLP_HICON), 0);
     EXPECT_NE(GetClassLongPtrW(window_, GCLP_HICONSM), 0);
 
-    struct Item {
-        int popup;
-        UINT id;
-        std::wstring text;
+    // Each pop-up's title, then its items in order.
+    const std::pair<std::wstring, std::vector<std::pair<UINT, std::wstring>>> menus[] = {
+        {L"ﾌｧｲﾙ(&F)",
+         {{CMD_OPEN, L"開く..."}, {CMD_RECORD_ON, L"録音機能オン"}, {CMD_WRITE_OUT, L"録音データを書き出し"},
+          {CMD_EXPORT_SONG, L"曲を書き出し..."}, {CMD_STOP_EXPORT, L"書き出し中止"},
+          {CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"}, {CMD_DEBUG, L"デバグ（使用不可）"}}},
+        {L"music",
+         {{CMD_STOP, L"stop"}, {CMD_RELOAD_PLAY, L"reloadplay(&P)"}, {CMD_PLAY_ON_SAVE, L"保存したら再生"},
+          {CMD_PLAY_FROM, L"途中から再生..."}, {CMD_SHOW_WARNINGS, L"警告を表示"}}},
+        {L"トラック",
+         {{CMD_MUTE_TRACK + 0, L"0"}, {CMD_MUTE_TRACK + 1, L"1"}, {CMD_MUTE_TRACK + 2, L"2"},
+          {CMD_MUTE_TRACK + 3, L"3"}, {CMD_MUTE_TRACK + 4, L"4"}, {CMD_MUTE_TRACK + 5, L"5"},
+          {CMD_MUTE_TRACK + 6, L"6"}, {CMD_MUTE_TRACK + 7, L"7"}, {CMD_UNMUTE_ALL, L"ミュート全解除"}}},
+        {L"ﾍﾙﾌﾟ(&H)", {{CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ..."}, {CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）"}}},
     };
-    std::vector<Item> items = {
-        {0, CMD_OPEN, L"開く..."},
-        {0, CMD_RECORD_ON, L"録音機能オン"},
-        {0, CMD_WRITE_OUT, L"録音データを書き出し"},
-        {0, CMD_EXPORT_SONG, L"曲を書き出し..."},
-        {0, CMD_STOP_EXPORT, L"書き出し中止"},
-        {0, CMD_EXIT, L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"},
-        {0, CMD_DEBUG, L"デバグ（使用不可）"},
-        {1, CMD_STOP, L"stop"},
-        {1, CMD_RELOAD_PLAY, L"reloadplay(&P)"},
-        {1, CMD_PLAY_ON_SAVE, L"保存したら再生"},
-        {1, CMD_PLAY_FROM, L"途中から再生..."},
-        {1, CMD_SHOW_WARNINGS, L"警告を表示"},
-    };
-    for (int k = 0; k < 8; ++k) items.push_back({2, UINT(CMD_MUTE_TRACK + k), std::to_wstring(k)});
-    items.push_back({2, CMD_UNMUTE_ALL, L"ミュート全解除"});
-    items.push_back({3, CMD_ABOUT, L"ﾊﾞｰｼﾞｮﾝ情報(&A) ..."});
-    items.push_back({3, CMD_REACQUIRE_DEVICE, L"wavデバイス再取得（不安定だよ）"});
     HMENU bar = GetMenu(window_);
     ASSERT_EQ(GetMenuItemCount(bar), 4);
-    const wchar_t* popups[] = {L"ﾌｧｲﾙ(&F)", L"music", L"トラック", L"ﾍﾙﾌﾟ(&H)"};
-    int position[4] = {};
-    for (const Item& item : items) {
-        SCOPED_TRACE(item.id);
+    for (int p = 0; p < 4; ++p) {
+        const auto& [title, items] = menus[p];
         wchar_t text[100] = {};
-        GetMenuStringW(bar, UINT(item.popup), text, 100, MF_BYPOSITION);
-        EXPECT_STREQ(text, popups[item.popup]);
-        HMENU popup = GetSubMenu(bar, item.popup);
-        EXPECT_EQ(GetMenuItemID(popup, position[item.popup]++), item.id);
-        GetMenuStringW(popup, item.id, text, 100, MF_BYCOMMAND);
-        EXPECT_EQ(text, item.text);
-        const UINT state = GetMenuState(popup, item.id, MF_BYCOMMAND);
-        EXPECT_EQ((state & MF_DISABLED) != 0, item.id == CMD_DEBUG || item.id == CMD_REACQUIRE_DEVICE);
-        EXPECT_EQ(state & MF_GRAYED, 0u);  // disabled, but drawn as usual
-        EXPECT_EQ(state & MF_CHECKED, 0u);
+        GetMenuStringW(bar, UINT(p), text, 100, MF_BYPOSITION);
+        EXPECT_EQ(text, title);
+        HMENU popup = GetSubMenu(bar, p);
+        ASSERT_EQ(GetMenuItemCount(popup), int(items.size()));
+        for (int i = 0; i < int(items.size()); ++i) {
+            const auto& [id, name] = items[std::size_t(i)];
+            SCOPED_TRACE(id);
+            EXPECT_EQ(GetMenuItemID(popup, i), id);
+            GetMenuStringW(popup, id, text, 100, MF_BYCOMMAND);
+            EXPECT_EQ(text, name);
+            const UINT state = GetMenuState(popup, id, MF_BYCOMMAND);
+            EXPECT_EQ((state & MF_DISABLED) != 0, id == CMD_DEBUG || id == CMD_REACQUIRE_DEVICE);
+            EXPECT_EQ(state & MF_GRAYED, 0u);  // disabled, but drawn as usual
+            EXPECT_EQ(state & MF_CHECKED, 0u);
+        }
     }
-    for (int p = 0; p < 4; ++p) EXPECT_EQ(GetMenuItemCount(GetSubMenu(bar, p)), position[p]);
 
     ACCEL accelerators[4] = {};
     ASSERT_EQ(CopyAcceleratorTableW(LoadAcceleratorsW(instance(), MAKEINTRESOURCEW(RES_MAIN)), accelerators, 4), 2);
@@ -582,10 +576,9 @@ TEST_F(MainWindow, SongsArriveByDropAndThroughTheOpenDialog) {
 // The controller's lines are painted where it lays them out, in the system's
 // message font, which the window makes once, hands out and releases.
 TEST_F(MainWindow, PaintsTheLaidOutLinesInTheMessageFont) {
-    EXPECT_EQ(expect_painted_as_laid_out(window_), 1u);  // the hint
     key('R');
     EXPECT_TRUE(drop({write_song(L"song.mml")}));
-    EXPECT_EQ(expect_painted_as_laid_out(window_), 3u);  // and the recording label, the status line
+    EXPECT_EQ(expect_painted_as_laid_out(window_), 3u);  // the hint, the recording label, the status line
 
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
