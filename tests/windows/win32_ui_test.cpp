@@ -557,7 +557,7 @@ TEST_F(MainWindow, SongsArriveByDropAndThroughTheOpenDialog) {
         {[&] { command(CMD_OPEN); }, save_as(chosen), choose, L"", chosen},
     };
     for (const auto& a : arrivals) {
-        SCOPED_TRACE(utf8(a.remembered.native()));
+        SCOPED_TRACE(::testing::Message() << "arrival " << &a - arrivals);
         Answerer answerer(a.answer ? std::vector{a.answer} : std::vector<Answerer::Answer>{});
         a.send();
         ASSERT_EQ(answerer.seen.size(), a.caption.empty() ? 0u : 1u);
@@ -689,8 +689,7 @@ TEST_F(MainWindow, WritesTheCaptureOutThroughTheSaveDialog) {
 }
 
 // The numbers dialog shows the controller's texts and passes the typed
-// values on; the Save dialog adds .wav; the stop item ends a long export
-// without a file.
+// values on to the export; the stop item ends a long one without a file.
 TEST_F(MainWindow, SongExportAsksTheNumbersAndStops) {
     EXPECT_TRUE(drop({write_song(L"song.mml", "0t150l8cdefgab>c\r\n1o3l4cgcg\r\n")}));
     auto exported = [&] { return pump_until([&] { return !controller().song_exporting(); }); };
