@@ -126,7 +126,8 @@ private:
 class SignalsHeld {
 public:
 #ifdef _WIN32
-    SignalsHeld() = default;
+    SignalsHeld() {}  // console events come on a thread of their own: nothing to hold
+    ~SignalsHeld() {}
 #else
     SignalsHeld() {
         sigset_t ending;
