@@ -416,7 +416,8 @@ TEST_F(ControllerTest, ExportOffersTheBuiltFormatsAndWritesTheNamedOne) {
     // Each name and the first bytes of its file.
     for (const auto& [name, starts] : {std::pair{"take.FLAC", "fLaC"}, {"take.ogg", "OggS"}, {"take.opus", "OggS"},
                                        std::pair{"take.raw", "RIFF"}}) {
-        shell_.answer = [&](const SaveRequest&) { return dir_ / name; };
+        const fs::path target = dir_ / name;
+        shell_.answer = [target](const SaveRequest&) { return target; };
         controller_.write_out();
         finish_export();
         const bool built = sound_format_of(name) == nullptr || sound_format_of(name)->built;
