@@ -12,7 +12,7 @@ without_aslr "$ROOT/build-tsan/tests/stream_tests" --gtest_repeat=3 --gtest_brie
 # The controller's worker and posted calls. Not here: the case that caps the
 # address space (ThreadSanitizer's shadow memory needs more) and the late-block
 # count of loading a 16 MiB song, a timing check the tool's slowdown defeats
-# (the main suite and ASan run it).
+# (the main suite runs it).
 without_aslr "$ROOT/build-tsan/tests/app_tests" --gtest_repeat=3 --gtest_brief=1 \
     --gtest_filter='-*CannotBeAllocated*:*NoBlockLate*'
 echo "ThreadSanitizer: no reports"

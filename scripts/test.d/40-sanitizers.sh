@@ -11,7 +11,9 @@ ensure_package_lists core stream sanitizers
 configure_sanitizer_build
 # A failed allocation must reach the code as a null pointer, as it does without ASan.
 export ASAN_OPTIONS="detect_leaks=1 halt_on_error=1 allocator_may_return_null=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
-(cd "$ROOT/build-san" && ctest --output-on-failure -j"$(nproc)" -LE soak)
+# Not here: the late-block count of loading a 16 MiB song, a timing check the
+# sanitizers' slowdown defeats on a small machine (the main suite runs it).
+(cd "$ROOT/build-san" && ctest --output-on-failure -j"$(nproc)" -LE soak -E NoBlockLate)
 
 "$ROOT/scripts/fuzz" "${BLEEPFORGE_FUZZ_SECONDS:-30}"
 
