@@ -25,23 +25,17 @@ void capture_block(Engine& engine, const std::int16_t* block, int frames) {
 // inline so that each caller below compiles it for its own instruction set.
 [[gnu::always_inline]] inline void sum_tracks(Engine& engine, std::int16_t* block, int samples, unsigned skip) {
     std::int32_t* sum = engine.mix_sum.data();
-    bool first = true;  // the first track sets the sums, the others add to them
+    std::fill_n(sum, samples, 0);
     for (int k = 0; k < TRACK_COUNT; ++k) {
         if (skip >> k & 1) continue;
         const std::int16_t* track = engine.track_blocks[k].data();
         const double gain = engine.tracks[k].mix_gain;
-        if (gain == 1.0 && first) {  // a sample times 1.0 is the sample: add in integers
-            for (int j = 0; j < samples; ++j) sum[j] = track[j];
-        } else if (gain == 1.0) {
+        if (gain == 1.0) {  // a sample times 1.0 is the sample: add in integers
             for (int j = 0; j < samples; ++j) sum[j] += track[j];
-        } else if (first) {
-            for (int j = 0; j < samples; ++j) sum[j] = std::int32_t(track[j] * gain);
         } else {
             for (int j = 0; j < samples; ++j) sum[j] += std::int32_t(track[j] * gain);
         }
-        first = false;
     }
-    if (first) std::fill_n(sum, samples, 0);
     for (int j = 0; j < samples; ++j) {
         if constexpr (master_gain == 1.0) {
             block[j] = std::int16_t(std::clamp(sum[j], -32768, 32767));
