@@ -104,6 +104,9 @@ Running start_paced() {
 // 0's samples, so the snapshot's two blocks must be the device's two latest.
 TEST(AudioStreamScope, ShowsTheBlocksLastHandedToTheDevice) {
     Running r = start_paced();
+    // Nothing is tapped or shown before the scope is enabled.
+    EXPECT_EQ(r.stream->latest_scope(), nullptr);
+    EXPECT_EQ(r.stream->with_engine([](Engine& e) { return e.track_tap; }), nullptr);
     r.stream->set_scope_enabled(true);
     r.stream->with_engine([](Engine& e) {
         load_song(e, "0@48 v15 o4 l1 L a\r\n1@0 v15 o5 l1 L c\r\n");
@@ -134,12 +137,6 @@ TEST(AudioStreamScope, ShowsTheBlocksLastHandedToTheDevice) {
     const std::uint64_t last = r.stream->latest_scope()->block;
     ASSERT_TRUE(r.log->wait_for_blocks(r.log->blocks() + 5, 30s));
     EXPECT_EQ(r.stream->latest_scope()->block, last);
-}
-
-TEST(AudioStreamScope, NothingBeforeItIsEnabled) {
-    Running r = start_paced();
-    EXPECT_EQ(r.stream->latest_scope(), nullptr);
-    EXPECT_EQ(r.stream->with_engine([](Engine& e) { return e.track_tap; }), nullptr);
 }
 
 // The listener hears of every block that leaves all tracks stopped after
