@@ -772,8 +772,8 @@ __attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int f
             smooth[p] = _mm256_mul_pd(pan[p], smooth[p]);
             const __m256d sample = _mm256_round_pd(smooth[p], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
             const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain[p]), level));
-            const std::uint64_t pairs = std::uint64_t(_mm_cvtsi128_si64(_mm_shuffle_epi8(scaled, low_halves)));
-            const std::uint32_t pair_a = std::uint32_t(pairs), pair_b = std::uint32_t(pairs >> 32);
+            const __m128i pairs = _mm_shuffle_epi8(scaled, low_halves);
+            const std::int32_t pair_a = _mm_cvtsi128_si32(pairs), pair_b = _mm_extract_epi32(pairs, 1);
             std::memcpy(out_a[p] + 2 * f, &pair_a, sizeof pair_a);
             std::memcpy(out_b[p] + 2 * f, &pair_b, sizeof pair_b);
         }
