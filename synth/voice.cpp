@@ -370,7 +370,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     }
     // COUNTED: the timing is counted ahead, only pitch and envelope may move.
     // STILL: the pitch holds (only the envelope moves).
-    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL>() {
+    // ENV: the envelope's phase through the run when known on entry (no
+    // restart pending: a turn ends the run), else -1.
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL, int ENV = -1>() {
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
@@ -412,7 +414,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             // envelope_next, then its restart flag cleared
             double e = steady_e;
             if (!STEADY && !steady_env) {
-                if (s.env_restart) {
+                if (ENV < 0 && s.env_restart) {
                     s.env_level = 0.0;
                     s.env_phase = 0;
                     s.env_restart = 0;
@@ -422,14 +424,14 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                     s.env_level = 1.0;
                     e = 1.0;
                 } else {
-                    if (s.env_phase == 0) {
+                    if (ENV == 0 || (ENV < 0 && s.env_phase == 0)) {
                         s.env_level += attack_step;
                         if (s.env_level > 1.0) {
                             s.env_level = 1.0;
                             s.env_phase = 1;
                             env_turned = true;
                         }
-                    } else if (s.env_phase == 1) {
+                    } else if (ENV == 1 || (ENV < 0 && s.env_phase == 1)) {
                         s.env_level -= decay_step;
                         if (s.env_level < sustain_level) {
                             s.env_level = sustain_level;
@@ -472,12 +474,17 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             if (!STEADY && env_turned) break;
         }
     };
+    const int env = s.env_restart || F == TRIANGLE ? -1 : s.env_phase;
     if (steady) {
         frames_loop.template operator()<true, false, true>();
     } else if (counted && steady_pitch) {
-        frames_loop.template operator()<false, true, true>();
+        if (env == 0) frames_loop.template operator()<false, true, true, 0>();
+        else if (env == 1) frames_loop.template operator()<false, true, true, 1>();
+        else frames_loop.template operator()<false, true, true>();
     } else if (counted) {
-        frames_loop.template operator()<false, true, false>();
+        if (env == 0) frames_loop.template operator()<false, true, false, 0>();
+        else if (env == 1) frames_loop.template operator()<false, true, false, 1>();
+        else frames_loop.template operator()<false, true, false>();
     } else {
         frames_loop.template operator()<false, false, false>();
     }
