@@ -32,6 +32,9 @@ TEST(Mixer, SumSaturatesInsteadOfWrapping) {
     EXPECT_EQ(block[0], 32767);  // 3 x 12726 = 38178
     EXPECT_EQ(block[1], 0);
     EXPECT_EQ(block[BLOCK_SAMPLES - 2], 32767);
+    engine->muted = 1 << 6;  // synthesized, left out of the sum
+    mix_block(*engine, block.data());
+    EXPECT_EQ(block[0], 2 * 12726);
 
     auto low = std::make_unique<Engine>();
     for (int k = 0; k < TRACK_COUNT; ++k) hold_level(*low, k, 31);
