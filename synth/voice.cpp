@@ -1,6 +1,7 @@
 #include "synth/voice.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -740,22 +741,63 @@ bool vector_safe(const Lane& lane) {
 #endif
 
 #ifdef BLEEPFORGE_HAVE_AVX2
-// filter_vector for processors with AVX2 (chosen at run time), with two
-// tracks in one 256-bit register (left and right of track a, then of track b)
-// so that each operation serves four channels; `lanes` holds 2 * P tracks.
-// The raw value and level are loaded into their lanes without shuffles, and
-// to_sample of the filter state is a truncation in place. That is exact while
-// the state stays within +-32767 (see avx2_safe), where keeping the low 16
-// bits changes nothing; a truncation to -0 differs from 0 only until it is
+// With a coefficient up to 1, a pan gain up to 1 and raw values of 16 bits,
+// a state within +-32767 stays within +-32767 (give or take rounding, far
+// below a whole unit) for a block.
+bool avx2_safe(const Lane& lane) {
+    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) <= 32767 &&
+           std::abs(lane.t->smooth_right) <= 32767;
+}
+
+// A track panned to the centre whose two filter states are the same bits:
+// its right channel repeats the left one operation for operation.
+bool centred(const Lane& lane) {
+    return std::bit_cast<std::uint64_t>(lane.run->pan_left) == std::bit_cast<std::uint64_t>(lane.run->pan_right) &&
+           std::bit_cast<std::uint64_t>(lane.t->smooth_left) == std::bit_cast<std::uint64_t>(lane.t->smooth_right);
+}
+
+// filter_vector for processors with AVX2 (chosen at run time): `lanes` holds
+// 4 * Q centred tracks (see centred), four to a 256-bit register with one
+// channel each, then 2 * P others, two to a register (left and right of track
+// a, then of track b), so that each operation serves four channels. The raw
+// values and levels of a pair are loaded into their lanes without shuffles,
+// and to_sample of the filter state is a truncation in place. That is exact
+// while the state stays within +-32767 (see avx2_safe), where keeping the low
+// 16 bits changes nothing; a truncation to -0 differs from 0 only until it is
 // scaled and truncated again.
-template <int P>
-__attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int first, int end) {
-    __m256d smooth[P], coef[P], pan[P], gain[P];
-    const double *raw_a[P], *raw_b[P], *level_a[P], *level_b[P];
-    std::int16_t *out_a[P], *out_b[P];
+template <int Q, int P>
+__attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, int end) {
+    // Centred tracks: the left channel's operations, whose results both channels take.
+    __m256d smooth_c[Q > 0 ? Q : 1], coef_c[Q > 0 ? Q : 1], pan_c[Q > 0 ? Q : 1], gain_c[Q > 0 ? Q : 1];
+    const double* raw_c[Q > 0 ? Q : 1][4];
+    const double* level_c[Q > 0 ? Q : 1][4];
+    std::int16_t* out_c[Q > 0 ? Q : 1][4];
+    for (int q = 0; q < Q; ++q) {
+        const Lane* const* four = lanes + 4 * q;
+        double smooths[4], coefs[4], pans[4], gains[4];
+        for (int k = 0; k < 4; ++k) {
+            smooths[k] = four[k]->t->smooth_left;
+            coefs[k] = four[k]->run->coef;
+            pans[k] = four[k]->run->pan_left;
+            gains[k] = four[k]->run->gain;
+        }
+        smooth_c[q] = _mm256_loadu_pd(smooths);
+        coef_c[q] = _mm256_loadu_pd(coefs);
+        pan_c[q] = _mm256_loadu_pd(pans);
+        gain_c[q] = _mm256_loadu_pd(gains);
+        for (int k = 0; k < 4; ++k) {
+            raw_c[q][k] = four[k]->raw;
+            level_c[q][k] = four[k]->level;
+            out_c[q][k] = four[k]->out;
+        }
+    }
+    // The other tracks two to a register, left and right each.
+    __m256d smooth[P > 0 ? P : 1], coef[P > 0 ? P : 1], pan[P > 0 ? P : 1], gain[P > 0 ? P : 1];
+    const double *raw_a[P > 0 ? P : 1], *raw_b[P > 0 ? P : 1], *level_a[P > 0 ? P : 1], *level_b[P > 0 ? P : 1];
+    std::int16_t *out_a[P > 0 ? P : 1], *out_b[P > 0 ? P : 1];
     for (int p = 0; p < P; ++p) {
-        const Lane& a = *lanes[2 * p];
-        const Lane& b = *lanes[2 * p + 1];
+        const Lane& a = *lanes[4 * Q + 2 * p];
+        const Lane& b = *lanes[4 * Q + 2 * p + 1];
         smooth[p] = _mm256_set_pd(b.t->smooth_right, b.t->smooth_left, a.t->smooth_right, a.t->smooth_left);
         coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
         pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
@@ -767,9 +809,28 @@ __attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int f
         out_a[p] = a.out;
         out_b[p] = b.out;
     }
-    // The low 16 bits of each 32-bit value, in order, in the low 8 bytes.
+    // The low 16 bits of each 32-bit value: each twice for centred tracks,
+    // else once, in order, in the low 8 bytes.
+    const __m128i both_halves = _mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
     const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+    // Both kinds in one loop, so that the processor overlaps their chains.
     for (int f = first; f < end; ++f) {
+        for (int q = 0; q < Q; ++q) {
+            const __m256d value = _mm256_set_pd(raw_c[q][3][f], raw_c[q][2][f], raw_c[q][1][f], raw_c[q][0][f]);
+            const __m256d level =
+                _mm256_set_pd(level_c[q][3][f], level_c[q][2][f], level_c[q][1][f], level_c[q][0][f]);
+            smooth_c[q] = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth_c[q]), coef_c[q]), smooth_c[q]);
+            smooth_c[q] = _mm256_mul_pd(pan_c[q], smooth_c[q]);
+            const __m256d sample = _mm256_round_pd(smooth_c[q], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+            const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain_c[q]), level));
+            const __m128i pairs = _mm_shuffle_epi8(scaled, both_halves);
+            const std::int32_t pair0 = _mm_cvtsi128_si32(pairs), pair1 = _mm_extract_epi32(pairs, 1);
+            const std::int32_t pair2 = _mm_extract_epi32(pairs, 2), pair3 = _mm_extract_epi32(pairs, 3);
+            std::memcpy(out_c[q][0] + 2 * f, &pair0, sizeof pair0);
+            std::memcpy(out_c[q][1] + 2 * f, &pair1, sizeof pair1);
+            std::memcpy(out_c[q][2] + 2 * f, &pair2, sizeof pair2);
+            std::memcpy(out_c[q][3] + 2 * f, &pair3, sizeof pair3);
+        }
         for (int p = 0; p < P; ++p) {
             const __m256d value =
                 _mm256_blend_pd(_mm256_broadcast_sd(raw_a[p] + f), _mm256_broadcast_sd(raw_b[p] + f), 0b1100);
@@ -785,22 +846,19 @@ __attribute__((target("avx2"))) void filter_avx2_pairs(Lane* const* lanes, int f
             std::memcpy(out_b[p] + 2 * f, &pair_b, sizeof pair_b);
         }
     }
+    for (int q = 0; q < Q; ++q) {
+        alignas(32) double state[4];
+        _mm256_store_pd(state, smooth_c[q]);
+        for (int k = 0; k < 4; ++k) lanes[4 * q + k]->t->smooth_left = lanes[4 * q + k]->t->smooth_right = state[k];
+    }
     for (int p = 0; p < P; ++p) {
         alignas(32) double state[4];
         _mm256_store_pd(state, smooth[p]);
-        lanes[2 * p]->t->smooth_left = state[0];
-        lanes[2 * p]->t->smooth_right = state[1];
-        lanes[2 * p + 1]->t->smooth_left = state[2];
-        lanes[2 * p + 1]->t->smooth_right = state[3];
+        lanes[4 * Q + 2 * p]->t->smooth_left = state[0];
+        lanes[4 * Q + 2 * p]->t->smooth_right = state[1];
+        lanes[4 * Q + 2 * p + 1]->t->smooth_left = state[2];
+        lanes[4 * Q + 2 * p + 1]->t->smooth_right = state[3];
     }
-}
-
-// With a coefficient up to 1, a pan gain up to 1 and raw values of 16 bits,
-// a state within +-32767 stays within +-32767 (give or take rounding, far
-// below a whole unit) for a block.
-bool avx2_safe(const Lane& lane) {
-    return lane.run->coef >= 0 && lane.run->coef <= 1.0 && std::abs(lane.t->smooth_left) <= 32767 &&
-           std::abs(lane.t->smooth_right) <= 32767;
 }
 #endif
 
@@ -812,8 +870,12 @@ constexpr FilterFunction FILTER_VECTOR[] = {nullptr, filter_vector<1>, filter_ve
                                             filter_vector<4>};
 #endif
 #ifdef BLEEPFORGE_HAVE_AVX2
-constexpr FilterFunction FILTER_AVX2_PAIRS[] = {nullptr, filter_avx2_pairs<1>, filter_avx2_pairs<2>,
-                                                filter_avx2_pairs<3>, filter_avx2_pairs<4>};
+// By the number of centred fours and of other pairs (eight tracks and a spare at most).
+constexpr FilterFunction FILTER_AVX2[3][5] = {
+    {nullptr, filter_avx2<0, 1>, filter_avx2<0, 2>, filter_avx2<0, 3>, filter_avx2<0, 4>},
+    {filter_avx2<1, 0>, filter_avx2<1, 1>, filter_avx2<1, 2>, nullptr, nullptr},
+    {filter_avx2<2, 0>, nullptr, nullptr, nullptr, nullptr},
+};
 
 // A lane that fills a pair: zeros in, its samples and state thrown away.
 struct SpareLane {
@@ -849,11 +911,22 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             if (lane.run->gate) open[opened++] = &lane;
         }
 #ifdef BLEEPFORGE_HAVE_AVX2
-        // All open tracks at once, two to a register.
+        // All open tracks at once: centred ones four to a register, the
+        // others (and centred ones short of a four) two.
         if (opened > 0 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
             std::all_of(open, open + opened, [](Lane* lane) { return avx2_safe(*lane); })) {
-            if (opened % 2) open[opened++] = &spare.lane;
-            FILTER_AVX2_PAIRS[opened / 2](open, f, end);
+            Lane* sorted[TRACK_COUNT + 1];
+            int centred_count = 0, others = 0;
+            for (int k = 0; k < opened; ++k) {
+                if (centred(*open[k])) sorted[centred_count++] = open[k];
+            }
+            for (int k = 0; k < opened; ++k) {
+                if (!centred(*open[k])) sorted[centred_count + others++] = open[k];
+            }
+            const int fours = centred_count / 4;
+            const int paired = opened - 4 * fours;
+            if (paired % 2) sorted[opened] = &spare.lane;
+            FILTER_AVX2[fours][(paired + 1) / 2](sorted, f, end);
             f = end;
             continue;
         }

@@ -299,6 +299,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "0@2 h0 l2 c\r\n1@17 h99 i0 m0 n3 l1 c\r\n2@32 m0 l1 c&c\r\n3@48 m0 n9 l2 c c\r\n"
                  "4@20 h40 i9 j30 l1 c\r\n5@64 h9 i99 j80 l2 c\r\n6@2 m3 n2 l1 c\r\n",
                  "0@2 l1 r c\r\n1@17 m5 l2 c\r\n3@56 q4 l2 c r c\r\n"},
+        // Panned tracks beside centred ones, then tracks panned back to the centre.
+        SongPair{"PannedAndCentred",
+                 "0@2 p3 l8 c e\r\n1@17 p5 l8 c\r\n2@32 l4 c\r\n3@48 p13 l8 c g\r\n4@2 p14 l4 c\r\n5@17 l8 c\r\n",
+                 "0@2 p8 l4 c\r\n1@17 l8 c c\r\n3@48 p8 l8 c\r\n6@32 l4 c\r\n7@2 l8 c\r\n"},
         // Sweeps under a vibrato of depth 0 whose counters run through them, and under a moving one.
         SongPair{"SweepOverStillVibrato",
                  "0@2 s-30 m0 n5 l1 c\r\n1@17 s25 m0 l2 c c\r\n2@32 s-10 m3 n2 l1 c\r\n3@20 s5 m0 n40 l1 c\r\n",
