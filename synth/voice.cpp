@@ -765,6 +765,17 @@ bool centred(const Lane& lane) {
 // while the state stays within +-32767 (see avx2_safe), where keeping the low
 // 16 bits changes nothing; a truncation to -0 differs from 0 only until it is
 // scaled and truncated again.
+// One frame of four lanes: the filter, pan and scaling, the scaled samples
+// truncated to 32 bits.
+__attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m256d& smooth, __m256d value,
+                                                                           __m256d level, __m256d coef,
+                                                                           __m256d pan, __m256d gain) {
+    smooth = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth), coef), smooth);
+    smooth = _mm256_mul_pd(pan, smooth);
+    const __m256d sample = _mm256_round_pd(smooth, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain), level));
+}
+
 template <int Q, int P>
 __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, int end) {
     // Centred tracks: the left channel's operations, whose results both channels take.
@@ -819,10 +830,7 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
             const __m256d value = _mm256_set_pd(raw_c[q][3][f], raw_c[q][2][f], raw_c[q][1][f], raw_c[q][0][f]);
             const __m256d level =
                 _mm256_set_pd(level_c[q][3][f], level_c[q][2][f], level_c[q][1][f], level_c[q][0][f]);
-            smooth_c[q] = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth_c[q]), coef_c[q]), smooth_c[q]);
-            smooth_c[q] = _mm256_mul_pd(pan_c[q], smooth_c[q]);
-            const __m256d sample = _mm256_round_pd(smooth_c[q], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-            const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain_c[q]), level));
+            const __m128i scaled = filter_lanes(smooth_c[q], value, level, coef_c[q], pan_c[q], gain_c[q]);
             const __m128i pairs = _mm_shuffle_epi8(scaled, both_halves);
             const std::int32_t pair0 = _mm_cvtsi128_si32(pairs), pair1 = _mm_extract_epi32(pairs, 1);
             const std::int32_t pair2 = _mm_extract_epi32(pairs, 2), pair3 = _mm_extract_epi32(pairs, 3);
@@ -836,10 +844,7 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
                 _mm256_blend_pd(_mm256_broadcast_sd(raw_a[p] + f), _mm256_broadcast_sd(raw_b[p] + f), 0b1100);
             const __m256d level =
                 _mm256_blend_pd(_mm256_broadcast_sd(level_a[p] + f), _mm256_broadcast_sd(level_b[p] + f), 0b1100);
-            smooth[p] = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth[p]), coef[p]), smooth[p]);
-            smooth[p] = _mm256_mul_pd(pan[p], smooth[p]);
-            const __m256d sample = _mm256_round_pd(smooth[p], _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-            const __m128i scaled = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain[p]), level));
+            const __m128i scaled = filter_lanes(smooth[p], value, level, coef[p], pan[p], gain[p]);
             const __m128i pairs = _mm_shuffle_epi8(scaled, low_halves);
             const std::int32_t pair_a = _mm_cvtsi128_si32(pairs), pair_b = _mm_extract_epi32(pairs, 1);
             std::memcpy(out_a[p] + 2 * f, &pair_a, sizeof pair_a);
