@@ -83,12 +83,38 @@ BOOL WINAPI remove_pending_on_console_event(DWORD) {
 }
 #endif
 
+// Holds the ending signals back while alive: none arrives while the guard
+// below puts its handlers in place, nor between a temporary file's creation
+// and its registration with the guard.
+class SignalsHeld {
+public:
+#ifdef _WIN32
+    SignalsHeld() {}  // console events come on a thread of their own: nothing to hold
+    ~SignalsHeld() {}
+#else
+    SignalsHeld() {
+        sigset_t ending;
+        sigemptyset(&ending);
+        for (int sig : ENDING_SIGNALS) sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &before_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+
+private:
+    sigset_t before_;
+#endif
+public:
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
 // While alive, an interrupting signal removes the partial output of every
 // file added. A signal the caller ignores (nohup's hangup, a background job's
 // interrupt) stays ignored.
 class InterruptGuard {
 public:
     InterruptGuard() {
+        const SignalsHeld held;  // an ignored signal never meets the handler before it is put back
         for (std::size_t i = 0; i < std::size(ENDING_SIGNALS); ++i) {
             before_[i] = std::signal(ENDING_SIGNALS[i], remove_pending_and_die);
             if (before_[i] == SIG_IGN) std::signal(ENDING_SIGNALS[i], SIG_IGN);
@@ -119,30 +145,6 @@ public:
 private:
     using Handler = void (*)(int);
     Handler before_[std::size(ENDING_SIGNALS)];
-};
-
-// Holds the ending signals back while alive, so that none arrives between a
-// temporary file's creation and its registration with the guard.
-class SignalsHeld {
-public:
-#ifdef _WIN32
-    SignalsHeld() {}  // console events come on a thread of their own: nothing to hold
-    ~SignalsHeld() {}
-#else
-    SignalsHeld() {
-        sigset_t ending;
-        sigemptyset(&ending);
-        for (int sig : ENDING_SIGNALS) sigaddset(&ending, sig);
-        pthread_sigmask(SIG_BLOCK, &ending, &before_);
-    }
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-
-private:
-    sigset_t before_;
-#endif
-public:
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
 // "rendering SONG: 12.3 of 60.0 s, loop 0 of 2", redrawn in place at most ten times a second.

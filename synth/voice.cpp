@@ -756,15 +756,6 @@ bool centred(const Lane& lane) {
            std::bit_cast<std::uint64_t>(lane.t->smooth_left) == std::bit_cast<std::uint64_t>(lane.t->smooth_right);
 }
 
-// filter_vector for processors with AVX2 (chosen at run time): `lanes` holds
-// 4 * Q centred tracks (see centred), four to a 256-bit register with one
-// channel each, then 2 * P others, two to a register (left and right of track
-// a, then of track b), so that each operation serves four channels. The raw
-// values and levels of a pair are loaded into their lanes without shuffles,
-// and to_sample of the filter state is a truncation in place. That is exact
-// while the state stays within +-32767 (see avx2_safe), where keeping the low
-// 16 bits changes nothing; a truncation to -0 differs from 0 only until it is
-// scaled and truncated again.
 // One frame of four lanes: the filter, pan and scaling, the scaled samples
 // truncated to 32 bits.
 __attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m256d& smooth, __m256d value,
@@ -776,13 +767,23 @@ __attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m25
     return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain), level));
 }
 
+// filter_vector for processors with AVX2 (chosen at run time): `lanes` holds
+// 4 * Q centred tracks (see centred), four to a 256-bit register with one
+// channel each, then 2 * P others, two to a register (left and right of track
+// a, then of track b), so that each operation serves four channels. The raw
+// values and levels of a pair are loaded into their lanes without shuffles,
+// and to_sample of the filter state is a truncation in place. That is exact
+// while the state stays within +-32767 (see avx2_safe), where keeping the low
+// 16 bits changes nothing; a truncation to -0 differs from 0 only until it is
+// scaled and truncated again.
 template <int Q, int P>
 __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, int end) {
+    constexpr int QN = Q > 0 ? Q : 1, PN = P > 0 ? P : 1;  // no arrays of size 0
     // Centred tracks: the left channel's operations, whose results both channels take.
-    __m256d smooth_c[Q > 0 ? Q : 1], coef_c[Q > 0 ? Q : 1], pan_c[Q > 0 ? Q : 1], gain_c[Q > 0 ? Q : 1];
-    const double* raw_c[Q > 0 ? Q : 1][4];
-    const double* level_c[Q > 0 ? Q : 1][4];
-    std::int16_t* out_c[Q > 0 ? Q : 1][4];
+    __m256d smooth_c[QN], coef_c[QN], pan_c[QN], gain_c[QN];
+    const double* raw_c[QN][4];
+    const double* level_c[QN][4];
+    std::int16_t* out_c[QN][4];
     for (int q = 0; q < Q; ++q) {
         const Lane* const* four = lanes + 4 * q;
         double smooths[4], coefs[4], pans[4], gains[4];
@@ -803,9 +804,9 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
         }
     }
     // The other tracks two to a register, left and right each.
-    __m256d smooth[P > 0 ? P : 1], coef[P > 0 ? P : 1], pan[P > 0 ? P : 1], gain[P > 0 ? P : 1];
-    const double *raw_a[P > 0 ? P : 1], *raw_b[P > 0 ? P : 1], *level_a[P > 0 ? P : 1], *level_b[P > 0 ? P : 1];
-    std::int16_t *out_a[P > 0 ? P : 1], *out_b[P > 0 ? P : 1];
+    __m256d smooth[PN], coef[PN], pan[PN], gain[PN];
+    const double *raw_a[PN], *raw_b[PN], *level_a[PN], *level_b[PN];
+    std::int16_t *out_a[PN], *out_b[PN];
     for (int p = 0; p < P; ++p) {
         const Lane& a = *lanes[4 * Q + 2 * p];
         const Lane& b = *lanes[4 * Q + 2 * p + 1];
@@ -920,13 +921,15 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
         // others (and centred ones short of a four) two.
         if (opened > 0 && engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2 &&
             std::all_of(open, open + opened, [](Lane* lane) { return avx2_safe(*lane); })) {
+            // Centred tracks from the front, the others from the back.
             Lane* sorted[TRACK_COUNT + 1];
-            int centred_count = 0, others = 0;
-            for (int k = 0; k < opened; ++k) {
-                if (centred(*open[k])) sorted[centred_count++] = open[k];
-            }
-            for (int k = 0; k < opened; ++k) {
-                if (!centred(*open[k])) sorted[centred_count + others++] = open[k];
+            int centred_count = 0;
+            for (int k = 0, back = opened; k < opened; ++k) {
+                if (centred(*open[k])) {
+                    sorted[centred_count++] = open[k];
+                } else {
+                    sorted[--back] = open[k];
+                }
             }
             const int fours = centred_count / 4;
             const int paired = opened - 4 * fours;
