@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace bleepforge {
@@ -50,6 +51,8 @@ private:
 
     std::filesystem::path target_;
     std::filesystem::path temp_;
+    static constexpr std::size_t WRITE_BUFFER_BYTES = std::size_t{1} << 18;
+    std::unique_ptr<char[]> buffer_;  // the temporary file's, alive until the file is closed
     std::FILE* file_ = nullptr;
     bool in_place_ = false;  // a device, FIFO or standard output: no rename
     bool defer_rename_ = false;
