@@ -30,6 +30,7 @@ void fade_part(std::int16_t* frames, std::uint64_t first, std::uint32_t n, std::
 RenderResult measure(std::string_view song_bytes, const RenderLimits& limits, const SongFileProgressFn& progress,
                      bool& stopped) {
     auto engine = std::make_unique<Engine>();
+    engine->loads_no_more = true;
     load_song(*engine, song_bytes);
     std::uint64_t delivered = 0;
     bool go_on = true;
@@ -67,6 +68,7 @@ SongFileResult render_song_file(std::string_view song_bytes, const SongFileRende
     const std::uint64_t fade = std::llround(std::min(how.fade_seconds * SAMPLE_RATE, double(total)));
 
     auto engine = std::make_unique<Engine>();
+    engine->loads_no_more = true;
     engine->muted = how.muted;
     std::vector<std::int16_t> tap;
     if (std::any_of(outputs.begin(), outputs.end(), [](const SongFileOutput& o) { return o.track >= 0; })) {

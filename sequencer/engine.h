@@ -58,6 +58,11 @@ struct Engine {
     // writes track k's samples into row k exactly as they enter the mix.
     std::int16_t* track_tap = nullptr;
 
+    // Set where the song is loaded once and never again (a render to a file):
+    // an idle track then never sounds again, and its oscillator may rest
+    // instead of running on for a later load.
+    bool loads_no_more = false;
+
     // The SIMD level of the synthesis's filter stage (SIMD_PLAIN ..), at most
     // vector_synth_best(): SSE2 filters both channels of a frame in one
     // operation, AVX2 also loads and truncates with fewer shuffles.

@@ -330,9 +330,16 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
+    // Runs that are only zeros, their counters settled at the end: a closed gate
+    // adding a zero frequency to a phase within its cycle, which then stays as
+    // it is (an unused track), and an idle track nothing will load again.
+    const auto zero = [](double value) { return value == 0 && !std::signbit(value); };
+    const bool phase_holds = steady && !GATE && !counted && zero(s.freq) && zero(steady_freq) &&
+                             !std::signbit(s.phase) && s.phase < CYCLE;
+    const bool rests = phase_holds || (!GATE && !active && engine.loads_no_more);
     if (plan) {
         plan->counts_gate = !GATE && counted;
-        return steady && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
+        return steady && !rests && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
     }
     int f = first;
     if (prefilled > 0) {
@@ -476,7 +483,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     };
     const int env = s.env_restart || F == TRIANGLE ? -1 : s.env_phase;
-    if (steady) {
+    if (rests) {
+        std::fill(block + 2 * f, block + 2 * end, std::int16_t{0});
+        f = end;
+    } else if (steady) {
         frames_loop.template operator()<true, false, true>();
     } else if (counted && steady_pitch) {
         if (env == 0) frames_loop.template operator()<false, true, true, 0>();
