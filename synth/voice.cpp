@@ -176,8 +176,8 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
 // The waveform values of frames [first, end) from the phases in `raw`, two
 // frames at a time, with the scalar waveforms' operations on each lane (every
 // intermediate integer is exact in a double); the levels `e`. Returns the
-// first frame left to the scalar loop.
-template <int F>
+// first frame left to the scalar loop. Without LEVEL the levels are in place.
+template <int F, bool LEVEL>
 int waves_from_phases(double* raw, double* levels, int first, int end, int threshold, bool stepped, double e) {
     const __m128d edge = _mm_set1_pd(threshold), amplitude = _mm_set1_pd(AMPLITUDE), cycle = _mm_set1_pd(CYCLE);
     const __m128d quarter = _mm_set1_pd(11025), half = _mm_set1_pd(22050), step = _mm_set1_pd(1378);
@@ -211,7 +211,7 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
         // int(wave), then its low 16 bits as a signed value
         const __m128i value = _mm_srai_epi32(_mm_slli_epi32(_mm_cvttpd_epi32(wave), 16), 16);
         _mm_storeu_pd(raw + f, _mm_cvtepi32_pd(value));
-        _mm_storeu_pd(levels + f, level);
+        if constexpr (LEVEL) _mm_storeu_pd(levels + f, level);
     }
     return f;
 }
@@ -220,7 +220,7 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
 #ifdef BLEEPFORGE_HAVE_AVX2
 // waves_from_phases four frames at a time, for processors with AVX2 (chosen
 // at run time); the scalar loop finishes any frames left.
-template <int F>
+template <int F, bool LEVEL>
 __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* levels, int first, int end,
                                                            int threshold, bool stepped, double e) {
     const __m256d edge = _mm256_set1_pd(threshold), amplitude = _mm256_set1_pd(AMPLITUDE);
@@ -256,7 +256,7 @@ __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* 
         const __m128i whole = _mm256_cvttpd_epi32(wave);
         const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
         _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(value));
-        _mm256_storeu_pd(levels + f, level);
+        if constexpr (LEVEL) _mm256_storeu_pd(levels + f, level);
     }
     return f;
 }
@@ -292,10 +292,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     double* const levels = engine.voice_level[track].data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
-    const double pulse_edge = threshold;  // pulse_wave's comparison, converted once
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
-    const std::uint8_t noise_mode = F == NOISE_SHORT;
+    [[maybe_unused]] const std::uint8_t noise_mode = F == NOISE_SHORT;
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
     const auto adds_nothing = [](double offset, double step) {
@@ -341,6 +340,31 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         plan->counts_gate = !GATE && counted;
         return steady && !rests && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
     }
+    // The pulse, sawtooth and triangle loops keep each frame's phase in the
+    // raw values; these are turned into waveform values afterwards, several
+    // frames at a time, with LEVEL also writing the level `steady_e`.
+    constexpr bool WAVES = GATE && (F == PULSE || F == SAW || F == TRIANGLE);
+    const auto phases_to_waves = [&]<bool LEVEL>(int from, int to) {
+#ifdef BLEEPFORGE_HAVE_SSE2
+#ifdef BLEEPFORGE_HAVE_AVX2
+        if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2) {
+            from = waves_from_phases_avx2<F, LEVEL>(raw_values, levels, from, to, threshold, holds_level, steady_e);
+        }
+#endif
+        if (engine.vector_synth >= SIMD_SSE2) {
+            from = waves_from_phases<F, LEVEL>(raw_values, levels, from, to, threshold, holds_level, steady_e);
+        }
+#endif
+        for (; from < to; ++from) {
+            const double phase = raw_values[from];
+            int value = 0;
+            if constexpr (F == PULSE) value = pulse_wave(phase, threshold);
+            if constexpr (F == SAW) value = saw_wave(phase);
+            if constexpr (F == TRIANGLE) value = triangle_wave(phase, holds_level);
+            raw_values[from] = std::int16_t(value);
+            if constexpr (LEVEL) levels[from] = steady_e;
+        }
+    };
     int f = first;
     if (prefilled > 0) {
         // The phases are in place: the rest of each frame, as the steady loop does it.
@@ -349,27 +373,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         if constexpr (!GATE) {
             if (counted) s.gate_left = levels[first + prefilled - 1];
         }
-#ifdef BLEEPFORGE_HAVE_SSE2
-        if constexpr (GATE && (F == PULSE || F == SAW || F == TRIANGLE)) {
-#ifdef BLEEPFORGE_HAVE_AVX2
-            if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2) {
-                f = waves_from_phases_avx2<F>(raw_values, levels, f, first + prefilled, threshold, holds_level,
-                                              steady_e);
-            }
-#endif
-            if (engine.vector_synth >= SIMD_SSE2) {
-                f = waves_from_phases<F>(raw_values, levels, f, first + prefilled, threshold, holds_level, steady_e);
-            }
+        if constexpr (WAVES) {
+            phases_to_waves.template operator()<true>(f, first + prefilled);
+            f = first + prefilled;
         }
-#endif
         for (; f < first + prefilled; ++f) {
             if constexpr (GATE) {
-                const double phase = raw_values[f];
-                int value = 0;
-                if constexpr (F == PULSE) value = pulse_wave(phase, threshold);
-                if constexpr (F == SAW) value = saw_wave(phase);
-                if constexpr (F == TRIANGLE) value = triangle_wave(phase, holds_level);
-                raw_values[f] = std::int16_t(value);
+                raw_values[f] = 0;  // a silent tone
                 levels[f] = steady_e;
             } else {
                 block[2 * f] = block[2 * f + 1] = 0;
@@ -384,11 +394,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         while (f < end) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
-            if constexpr (GATE) {
+            if constexpr (WAVES) {
+                raw_values[f] = s.phase;
+            } else if constexpr (GATE) {
                 int value = 0;
-                if constexpr (F == PULSE) value = s.phase <= pulse_edge ? -AMPLITUDE : AMPLITUDE;
-                if constexpr (F == SAW) value = saw_wave(s.phase);
-                if constexpr (F == TRIANGLE) value = triangle_wave(s.phase, holds_level);
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
                         const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
@@ -483,6 +492,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     };
     const int env = s.env_restart || F == TRIANGLE ? -1 : s.env_phase;
+    const int loop_first = f;
     if (rests) {
         std::fill(block + 2 * f, block + 2 * end, std::int16_t{0});
         f = end;
@@ -499,6 +509,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     } else {
         frames_loop.template operator()<false, false, false>();
     }
+    if constexpr (WAVES) phases_to_waves.template operator()<false>(loop_first, f);
     const int frames = f - first;
     if (steady_vibrato) count_vibrato(s, frames);
     if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;
