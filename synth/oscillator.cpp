@@ -16,6 +16,27 @@ const std::array<double, 16> PAN_TABLE = {
 
 namespace {
 
+constexpr NoiseCycle noise_cycle(std::uint8_t mode) {
+    NoiseCycle cycle{};
+    cycle.place.fill(-1);
+    std::uint16_t r = 0x4000;
+    int i = 0;
+    do {
+        cycle.states[std::size_t(i)] = r;
+        cycle.place[r] = std::int16_t(i++);
+        const int f = (r ^ (r >> (mode ? 6 : 1))) & 1;
+        r = std::uint16_t((r >> 1) | (f ? 0x4000 : 0));
+    } while (r != 0x4000);
+    cycle.length = i;
+    return cycle;
+}
+
+}  // namespace
+
+constexpr std::array<NoiseCycle, 2> NOISE_CYCLES = {noise_cycle(0), noise_cycle(1)};
+
+namespace {
+
 // The plain one-frame path below is the reference the block renderer in voice.cpp
 // is tested against.
 

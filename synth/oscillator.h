@@ -84,6 +84,19 @@ inline int noise_steps(std::uint16_t& reg, std::uint8_t& last, std::uint8_t mode
     return int(f);
 }
 
+// The states the shared register passes through in one mode from 0x4000,
+// where a change of mode puts it: a cycle, as a step can be undone (32767
+// states long, 93 short). `states[i]` is the state i steps on, `place[state]`
+// its index, or -1 for a state off the cycle. The feedback bit of a step is
+// bit 14 of the state it makes, so the last bit of any number of steps is read
+// off the state they end in.
+struct NoiseCycle {
+    int length;
+    std::array<std::uint16_t, 32768> states;
+    std::array<std::int16_t, 32768> place;
+};
+extern const std::array<NoiseCycle, 2> NOISE_CYCLES;  // by mode: 0 long, 1 short
+
 // One stereo frame of `track`'s raw sound into out[0] (left) and out[1] (right):
 // advances the phase, and with the gate open draws the waveform, filters and pans.
 void oscillator_frame(Engine& engine, int track, std::int16_t out[2]);

@@ -295,6 +295,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
     [[maybe_unused]] const std::uint8_t noise_mode = F == NOISE_SHORT;
+    // The register's place on its mode's cycle once the run has stepped it
+    // (NOT_STEPPED before; -1 off the cycle, stepped one step at a time): the
+    // state is only written back at the end.
+    [[maybe_unused]] const NoiseCycle& noise_cycle = NOISE_CYCLES[noise_mode];
+    constexpr int NOT_STEPPED = -2;
+    int noise_place = NOT_STEPPED;
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
     const auto adds_nothing = [](double offset, double step) {
@@ -400,7 +406,20 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 int value = 0;
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
-                        const int bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+                        int bit;
+                        if (noise_place == NOT_STEPPED) {
+                            // The first step of the run: a change of mode resets the register.
+                            if (noise_mode != s.noise_mode_last) s.noise_register = 0x4000;
+                            s.noise_mode_last = noise_mode;
+                            noise_place = noise_cycle.place[s.noise_register];
+                        }
+                        if (noise_place >= 0) {
+                            noise_place += steps;
+                            while (noise_place >= noise_cycle.length) noise_place -= noise_cycle.length;
+                            bit = noise_cycle.states[std::size_t(noise_place)] >> 14 & 1;
+                        } else {
+                            bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+                        }
                         // bit is 0 or 1: the level without a branch on random bits
                         s.noise_level = std::int16_t(AMPLITUDE - 2 * AMPLITUDE * bit);
                     }
@@ -531,6 +550,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     } else {
         add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
     }
+    if (noise_place >= 0) s.noise_register = noise_cycle.states[std::size_t(noise_place)];
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);
     return f;
