@@ -114,26 +114,6 @@ TEST(Noise, LongAndShortPeriods) {
     EXPECT_EQ(period(1), 93);
 }
 
-// Steps counted along the tables end in the state, and give the last bit,
-// that stepping the register gives.
-TEST(Noise, CycleTablesMatchTheRegisterSteps) {
-    for (const std::uint8_t mode : {0, 1}) {
-        const NoiseCycle& cycle = NOISE_CYCLES[mode];
-        ASSERT_EQ(cycle.length, mode ? 93 : 32767);
-        for (int i = 0; i < cycle.length; i += mode ? 1 : 97) {
-            ASSERT_EQ(cycle.place[cycle.states[std::size_t(i)]], i);
-            for (int count = 1; count <= 12; ++count) {
-                std::uint16_t reg = cycle.states[std::size_t(i)];
-                std::uint8_t last = mode;
-                const int bit = noise_steps(reg, last, mode, count);
-                const std::uint16_t expected = cycle.states[std::size_t((i + count) % cycle.length)];
-                ASSERT_EQ(reg, expected) << int(mode) << " " << i << " " << count;
-                ASSERT_EQ(bit, expected >> 14 & 1) << int(mode) << " " << i << " " << count;
-            }
-        }
-    }
-}
-
 TEST(Noise, ModeChangeResetsTheSharedRegister) {
     auto engine = std::make_unique<Engine>();
     for (int i = 0; i < 10; ++i) noise_step(*engine, 0);
