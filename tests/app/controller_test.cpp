@@ -700,6 +700,7 @@ TEST(FormatTime, MinutesSecondsAndOnlyTheDecimalsThatAreThere) {
 TEST_F(ControllerTest, PlayFromStartsAtTheBlockHoldingTheTimeAndRefusesWhatIsNotATime) {
     write_file(song_, LOOPING_SONG);
     controller_.drop({{song_}});
+    wait_for_check();  // else the count may join the status line between the two reads below
     // Each answer, the whole blocks of 1500 frames before its time, and the
     // line painted last while it is set (none once it is 0: the status line).
     const std::tuple<const char*, std::uint64_t, const char*> cases[] = {
