@@ -263,6 +263,17 @@ TEST_P(BlockRenderer, MatchesTheFrameByFrameRendererAcrossIdleTracksAndReloads) 
     }
 }
 
+// `blocks` blocks of the block renderer against the frame-by-frame one.
+void expect_same_blocks(Engine& fast, Engine& plain, int blocks) {
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    for (int b = 0; b < blocks; ++b) {
+        mix_block(fast, block.data());
+        const std::vector<std::int16_t> expected = reference_mix(plain);
+        ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << b;
+        ASSERT_EQ(frame_state(fast), frame_state(plain)) << "block " << b;
+    }
+}
+
 // Filter states beyond what the widest lanes take exactly: those tracks, and
 // the tracks filtered beside them, fall back to narrower lanes or the plain
 // path, and every level still gives the frame-by-frame samples.
@@ -280,13 +291,7 @@ TEST(BlockRenderer, FilterStatesOutsideTheLanesBoundsFallBack) {
                 e->tracks[1].smooth_left = state;
                 e->tracks[3].smooth_right = -state;
             }
-            std::array<std::int16_t, BLOCK_SAMPLES> block;
-            for (int b = 0; b < 3; ++b) {
-                mix_block(*fast, block.data());
-                const std::vector<std::int16_t> expected = reference_mix(*plain);
-                ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << b;
-                ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << b;
-            }
+            expect_same_blocks(*fast, *plain, 3);
         }
     }
 }
@@ -303,13 +308,7 @@ TEST(BlockRenderer, ARegisterOffTheNoiseCycleStillMatches) {
         e->noise_register = off;
         e->noise_mode_last = 1;
     }
-    std::array<std::int16_t, BLOCK_SAMPLES> block;
-    for (int b = 0; b < 3; ++b) {
-        mix_block(*fast, block.data());
-        const std::vector<std::int16_t> expected = reference_mix(*plain);
-        ASSERT_TRUE(std::equal(block.begin(), block.end(), expected.begin())) << "block " << b;
-        ASSERT_EQ(frame_state(*fast), frame_state(*plain)) << "block " << b;
-    }
+    expect_same_blocks(*fast, *plain, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
