@@ -335,13 +335,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // A steady run (pitch, level and timing all settled ahead) takes the loop
     // without their per-frame steps.
     const bool steady = steady_pitch && steady_env && (counted || !active);
-    // Runs that are only zeros, their counters settled at the end: a closed gate
-    // adding a zero frequency to a phase within its cycle, which then stays as
-    // it is (an unused track), and an idle track nothing will load again.
+    // Runs of an idle track that are only zeros, their counters settled at the
+    // end: where nothing will load the song again, or where a zero frequency
+    // added to a phase within its cycle leaves it as it is (an unused track).
     const auto zero = [](double value) { return value == 0 && !std::signbit(value); };
-    const bool phase_holds = steady && !GATE && !counted && zero(s.freq) && zero(steady_freq) &&
-                             !std::signbit(s.phase) && s.phase < CYCLE;
-    const bool rests = phase_holds || (!GATE && !active && engine.loads_no_more);
+    const bool rests = !GATE && !active &&
+                       (engine.loads_no_more || (steady && zero(s.freq) && zero(steady_freq) &&
+                                                 !std::signbit(s.phase) && s.phase < CYCLE));
     if (plan) {
         plan->counts_gate = !GATE && counted;
         return steady && !rests && !(GATE && (F == NOISE_LONG || F == NOISE_SHORT)) ? end : -1;
