@@ -38,10 +38,33 @@ if [ ! -f "$WINEPREFIX/bleepforge-ready" ]; then
     touch "$WINEPREFIX/bleepforge-ready"
 fi
 
-# run_windows EXE [ARGS...]: runs a test program under Wine on a virtual
-# display; its exit status passes through.
+# Its exit trap stops, last of all, the virtual display started here.
+. "$ROOT/scripts/lib/pulse.sh"
+
+# One virtual display for every program of the stage. Xvfb picks a free
+# display itself and writes its number once it accepts connections (guessing a
+# free number from lock files, as xvfb-run -a does, can lose a race, and a
+# program then failed without a word).
+display_file="$pulse_work/display"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>"$pulse_work/xvfb.log" &
+xvfb_pid=$!
+pids+=("$xvfb_pid")
+for _ in $(seq 100); do
+    [ -s "$display_file" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -s "$display_file" ] || fail "no virtual display: $(tail -n 1 "$pulse_work/xvfb.log")"
+export DISPLAY=":$(cat "$display_file")"
+
+# run_windows EXE [ARGS...]: runs a test program under Wine; its exit status
+# passes through, and is named when it is not 0.
 run_windows() {
-    (cd "$BUILD" && xvfb-run -a sh -c 'wine "$@"; rc=$?; wineserver -w; exit $rc' sh "$@")
+    local rc=0
+    (cd "$BUILD" && wine "$@") || rc=$?
+    wineserver -w
+    [ "$rc" = 0 ] || echo "windows: $1 exited with status $rc" >&2
+    return "$rc"
 }
 
 echo "-- core_tests.exe"
@@ -57,7 +80,6 @@ PULSE_SERVER="unix:$BUILD/no-such-server" run_windows ./winmm_tests.exe --gtest_
     --gtest_filter='WinmmWithoutServer.*:WinmmFailingCalls.*'
 
 # The wave-out path on a real sound server of our own.
-. "$ROOT/scripts/lib/pulse.sh"
 work="$pulse_work"
 start_null_sink || fail "PulseAudio could not be started: $pulse_error"
 
