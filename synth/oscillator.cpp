@@ -24,8 +24,7 @@ constexpr NoiseCycle noise_cycle(std::uint8_t mode) {
     do {
         cycle.states[std::size_t(i)] = r;
         cycle.place[r] = std::int16_t(i++);
-        const int f = (r ^ (r >> (mode ? 6 : 1))) & 1;
-        r = std::uint16_t((r >> 1) | (f ? 0x4000 : 0));
+        noise_shift(r, mode);
     } while (r != 0x4000);
     cycle.length = i;
     return cycle;
@@ -66,10 +65,7 @@ int noise(Engine& engine, TrackState& t, int k, std::uint8_t mode) {
 int noise_step(Engine& engine, std::uint8_t mode) {
     if (mode != engine.noise_mode_last) engine.noise_register = 0x4000;
     engine.noise_mode_last = mode;
-    const std::uint16_t r = engine.noise_register;
-    const int f = (r ^ (r >> (mode ? 6 : 1))) & 1;
-    engine.noise_register = std::uint16_t((r >> 1) | (f ? 0x4000 : 0));
-    return f;
+    return noise_shift(engine.noise_register, mode);
 }
 
 void oscillator_frame(Engine& engine, int track, std::int16_t out[2]) {

@@ -60,6 +60,14 @@ inline int noise_clock(double& phase, double rate) {
     return noise_clock(phase, rate, x > CYCLE ? int(x / CYCLE) : 0);
 }
 
+// One step of the shared 15-bit register `r` in `mode` (0 long, 1 short):
+// shifts it right, feeding back the bit it returns at the top.
+constexpr int noise_shift(std::uint16_t& r, std::uint8_t mode) {
+    const int f = (r ^ (r >> (mode ? 6 : 1))) & 1;
+    r = std::uint16_t((r >> 1) | (f ? 0x4000 : 0));
+    return f;
+}
+
 // `count` (>= 1) steps of the shared 15-bit register kept in `reg` and `last`
 // (as Engine::noise_register and noise_mode_last); returns the last feedback
 // bit. Equal to `count` calls of noise_step, several steps at once: the bits a
@@ -69,9 +77,8 @@ inline int noise_steps(std::uint16_t& reg, std::uint8_t& last, std::uint8_t mode
     if (mode != last) reg = 0x4000;
     last = mode;
     const int tap = mode ? 6 : 1;
-    unsigned r = reg;
-    unsigned f = (r ^ (r >> tap)) & 1;
-    r = (r >> 1) | (f ? 0x4000 : 0);  // from here on r has 15 bits
+    unsigned f = unsigned(noise_shift(reg, mode));
+    unsigned r = reg;  // from here on r has 15 bits
     const int most = mode ? 9 : 14;
     for (int left = count - 1; left > 0;) {
         const int k = left < most ? left : most;
