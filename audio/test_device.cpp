@@ -41,9 +41,9 @@ int TestDevice::Log::last_timeout_ms() const {
     return last_timeout_ms_;
 }
 
-std::uint64_t TestDevice::Log::underruns() const {
+std::chrono::microseconds TestDevice::Log::longest_late() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return underruns_;
+    return longest_late_;
 }
 
 bool TestDevice::Log::wait_for_blocks(std::uint64_t count, std::chrono::milliseconds timeout) const {
@@ -98,7 +98,8 @@ AudioDevice::Wait TestDevice::write_block(const std::int16_t* block, int timeout
     const Clock::time_point previous_end = playing_ ? queue_end_ : now;
     if (playing_ && now > queue_end_) {
         std::lock_guard<std::mutex> lock(log_->mutex_);
-        ++log_->underruns_;
+        log_->longest_late_ =
+            std::max(log_->longest_late_, std::chrono::duration_cast<std::chrono::microseconds>(now - queue_end_));
     }
     queue_end_ = std::max(now, previous_end) + options_.block_period;
     playing_ = true;

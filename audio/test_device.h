@@ -37,7 +37,8 @@ public:
         int opens() const;                 // successful opens
         int closes() const;                // close() calls
         int last_timeout_ms() const;       // timeout of the latest write_block; -1 before any
-        std::uint64_t underruns() const;   // paced: writes that came after the queue ran dry
+        // Paced: the most any write came after the queue ran dry; 0 when none did.
+        std::chrono::microseconds longest_late() const;
         // Waits until at least `count` blocks were written; false on timeout.
         bool wait_for_blocks(std::uint64_t count, std::chrono::milliseconds timeout) const;
         void stop_answering();             // every later write_block times out
@@ -51,7 +52,7 @@ public:
         int opens_ = 0;
         int closes_ = 0;
         int last_timeout_ms_ = -1;
-        std::uint64_t underruns_ = 0;
+        std::chrono::microseconds longest_late_{0};
         bool silent_ = false;
     };
 
