@@ -42,7 +42,8 @@ inline int triangle_wave(double phase, bool stepped) {
 // The count is the one n with 0 < x - n * 44100 <= 44100 (or 0), whatever the
 // first guess: a guess of int(rate / 44100), made once per run, is off by at
 // most one and keeps the division off the clock's chain of dependent steps.
-inline int noise_clock(double& phase, double rate, int guess) {
+// Always inlined, as the frame loops pass their own fields (see Live in voice.cpp).
+[[gnu::always_inline]] inline int noise_clock(double& phase, double rate, int guess) {
     const double x = phase + rate;
     if (!(x > CYCLE)) {
         phase = x;
@@ -73,7 +74,8 @@ constexpr int noise_shift(std::uint16_t& r, std::uint8_t mode) {
 // bit. Equal to `count` calls of noise_step, several steps at once: the bits a
 // step shifts in only depend on bits still in the register for up to 14 (long)
 // or 9 (short) steps.
-inline int noise_steps(std::uint16_t& reg, std::uint8_t& last, std::uint8_t mode, int count) {
+// Always inlined, as noise_clock.
+[[gnu::always_inline]] inline int noise_steps(std::uint16_t& reg, std::uint8_t& last, std::uint8_t mode, int count) {
     if (mode != last) reg = 0x4000;
     last = mode;
     const int tap = mode ? 6 : 1;

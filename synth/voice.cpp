@@ -78,7 +78,11 @@ namespace {
 // Waveform families by the tone's high nibble; 6 and above are silent.
 enum Family { PULSE, SAW = 2, TRIANGLE = 3, NOISE_LONG = 4, NOISE_SHORT = 5, SILENT = 6 };
 
-// The fields a frame changes, held in registers through a run of frames.
+// The fields a frame changes, held in registers through a run of frames. The
+// helpers that take one by reference are always inlined: were its address to
+// reach a call, every store to the work areas might change it as far as the
+// compiler knows, and the frame loops would keep it in memory (how the
+// program is linked decided which way it went, and a third more instructions).
 struct Live {
     double phase, freq, sweep_offset, vibrato_offset, vibrato_slope, env_level;
     double event_left, gate_left, noise_phase;
@@ -125,7 +129,7 @@ int frames_below_one(double left) { return left >= 1.0 ? int(std::min(std::floor
 // Advances the vibrato's wait and flip counters (and the slope's sign) over
 // `frames` frames of a run whose vibrato offset stays as it is, as the frames
 // would one at a time.
-void count_vibrato(Live& s, int frames) {
+[[gnu::always_inline]] inline void count_vibrato(Live& s, int frames) {
     int moving = frames;  // frames in which the vibrato part runs
     if (s.vibrato_wait != 0) {
         if (s.vibrato_wait > std::uint32_t(frames)) {
@@ -147,7 +151,8 @@ void count_vibrato(Live& s, int frames) {
 
 // True when the envelope (not restarting) keeps its level: sustaining, or
 // adding or subtracting a zero step without reaching a turn.
-bool envelope_rests(const Live& s, double attack_step, double decay_step, double sustain_level) {
+[[gnu::always_inline]] inline bool envelope_rests(const Live& s, double attack_step, double decay_step,
+                                                  double sustain_level) {
     switch (s.env_phase) {
     case 0:
         return attack_step == 0 && (std::signbit(attack_step) || !std::signbit(s.env_level)) && !(s.env_level > 1.0);
