@@ -590,8 +590,8 @@ void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames
 // their additions. A closed gate counted down (gate_step 1.0) falls beside
 // its phase, one frame at a time as it may round; subtracting 0.0 changes no
 // other gate_left. Each track's gate_left after the frames goes into the level
-// slot of its last frame.
-template <int N>
+// slot of its last frame. Without GATES no track counts its gate down.
+template <int N, bool GATES>
 void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs,
                   const double* gate_steps, int frames) {
     double phase[N], freq[N], gate[N], gate_step[N];
@@ -604,22 +604,26 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
         gate_step[k] = gate_steps[k];
         out[k] = engine.voice_raw[tracks[k]].data() + firsts[k];
     }
-    for (int i = 0; i < frames; ++i) {
+    const auto frame = [&](int i) {
         for (int k = 0; k < N; ++k) {
             phase[k] += freq[k];
             if (phase[k] >= CYCLE) phase[k] -= CYCLE;
             out[k][i] = phase[k];
-            gate[k] -= gate_step[k];
+            if constexpr (GATES) gate[k] -= gate_step[k];
         }
-        if (i == 0) {
-            for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
-        }
-    }
+    };
+    if (frames > 0) frame(0);
+    for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
+    for (int i = 1; i < frames; ++i) frame(i);
     for (int k = 0; k < N; ++k) engine.voice_level[tracks[k]][firsts[k] + frames - 1] = gate[k];
 }
 
 using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
-constexpr ChainFunction PHASE_CHAINS[] = {nullptr, nullptr, phase_chains<2>, phase_chains<3>, phase_chains<4>};
+// By whether a track counts its gate down, and the number of tracks.
+constexpr ChainFunction PHASE_CHAINS[2][5] = {
+    {nullptr, nullptr, phase_chains<2, false>, phase_chains<3, false>, phase_chains<4, false>},
+    {nullptr, nullptr, phase_chains<2, true>, phase_chains<3, true>, phase_chains<4, true>},
+};
 
 // The frequency a steady run of the track holds after its first frame.
 double steady_freq_of(const TrackState& t) {
@@ -669,12 +673,14 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
             done += size;
             int firsts[4];
             double freqs[4], gate_steps[4];
+            bool gates = false;
             for (int j = 0; j < size; ++j) {
                 firsts[j] = at[group[j]];
                 freqs[j] = steady_freq_of(engine.tracks[group[j]]);
                 gate_steps[j] = plans[group[j]].counts_gate ? 1.0 : 0.0;
+                gates = gates || plans[group[j]].counts_gate;
             }
-            if (size >= 2) PHASE_CHAINS[size](engine, group, firsts, freqs, gate_steps, span);
+            if (size >= 2) PHASE_CHAINS[gates][size](engine, group, firsts, freqs, gate_steps, span);
             for (int j = 0; j < size; ++j) {
                 const int k = group[j];
                 at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, nullptr,
