@@ -33,6 +33,13 @@ struct VoiceRun {
     double coef, pan_left, pan_right, gain;
 };
 
+// A track's raw waveform values and envelope levels for a block, together,
+// so that the filter reaches both through one pointer per track.
+struct VoiceValues {
+    std::array<double, BLOCK_FRAMES> raw;
+    std::array<double, BLOCK_FRAMES> level;
+};
+
 struct Engine {
     Engine();  // every track idle with its start values, noise register 0x4000 in long mode
     Engine(const Engine&) = delete;
@@ -71,10 +78,9 @@ struct Engine {
     // Mixer work areas; they hold nothing between blocks.
     std::array<std::array<std::int16_t, BLOCK_SAMPLES>, TRACK_COUNT> track_blocks;
     std::array<std::int32_t, BLOCK_SAMPLES> mix_sum{};
-    // Synthesis work areas, per track: a block's raw waveform values, envelope
-    // levels, and the runs between changes of gate, filter, pan or volume.
-    std::array<std::array<double, BLOCK_FRAMES>, TRACK_COUNT> voice_raw;
-    std::array<std::array<double, BLOCK_FRAMES>, TRACK_COUNT> voice_level;
+    // Synthesis work areas, per track: a block's raw waveform values and
+    // envelope levels, and the runs between changes of gate, filter, pan or volume.
+    std::array<VoiceValues, TRACK_COUNT> voice_values;
     std::array<std::array<VoiceRun, BLOCK_FRAMES>, TRACK_COUNT> voice_runs;
     std::array<int, TRACK_COUNT> voice_run_count{};
 };

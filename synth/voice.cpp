@@ -293,8 +293,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     Live s(engine, t);
     const double base_freq = t.base_freq, sweep_step = t.sweep_step;
     const double attack_step = t.attack_step, decay_step = t.decay_step, sustain_level = t.sustain_level;
-    double* const raw_values = engine.voice_raw[track].data();
-    double* const levels = engine.voice_level[track].data();
+    double* const raw_values = engine.voice_values[track].raw.data();
+    double* const levels = engine.voice_values[track].level.data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
@@ -602,7 +602,7 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
         freq[k] = t.freq;
         gate[k] = t.gate_left;
         gate_step[k] = gate_steps[k];
-        out[k] = engine.voice_raw[tracks[k]].data() + firsts[k];
+        out[k] = engine.voice_values[tracks[k]].raw.data() + firsts[k];
     }
     const auto frame = [&](int i) {
         for (int k = 0; k < N; ++k) {
@@ -615,7 +615,7 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
     if (frames > 0) frame(0);
     for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
     for (int i = 1; i < frames; ++i) frame(i);
-    for (int k = 0; k < N; ++k) engine.voice_level[tracks[k]][firsts[k] + frames - 1] = gate[k];
+    for (int k = 0; k < N; ++k) engine.voice_values[tracks[k]].level[firsts[k] + frames - 1] = gate[k];
 }
 
 using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
@@ -695,8 +695,7 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
 // output and current run.
 struct Lane {
     TrackState* t;
-    const double* raw;
-    const double* level;
+    const VoiceValues* values;
     std::int16_t* out;
     const VoiceRun* run;
 };
@@ -720,8 +719,8 @@ void filter_plain(Lane* const* lanes, int first, int end) {
         pan_left[k] = lane.run->pan_left;
         pan_right[k] = lane.run->pan_right;
         gain[k] = lane.run->gain;
-        raw[k] = lane.raw;
-        level[k] = lane.level;
+        raw[k] = lane.values->raw.data();
+        level[k] = lane.values->level.data();
         out[k] = lane.out;
     }
     for (int f = first; f < end; ++f) {
@@ -759,8 +758,8 @@ void filter_vector(Lane* const* lanes, int first, int end) {
         coef[k] = _mm_set1_pd(lane.run->coef);
         pan[k] = _mm_set_pd(lane.run->pan_right, lane.run->pan_left);
         gain[k] = _mm_set1_pd(lane.run->gain);
-        raw[k] = lane.raw;
-        level[k] = lane.level;
+        raw[k] = lane.values->raw.data();
+        level[k] = lane.values->level.data();
         out[k] = lane.out;
     }
     for (int f = first; f < end; ++f) {
@@ -833,8 +832,7 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     constexpr int QN = Q > 0 ? Q : 1, PN = P > 0 ? P : 1;  // no arrays of size 0
     // Centred tracks: the left channel's operations, whose results both channels take.
     __m256d smooth_c[QN], coef_c[QN], pan_c[QN], gain_c[QN];
-    const double* raw_c[QN][4];
-    const double* level_c[QN][4];
+    const VoiceValues* values_c[QN][4];
     std::int16_t* out_c[QN][4];
     for (int q = 0; q < Q; ++q) {
         const Lane* const* four = lanes + 4 * q;
@@ -850,14 +848,13 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
         pan_c[q] = _mm256_loadu_pd(pans);
         gain_c[q] = _mm256_loadu_pd(gains);
         for (int k = 0; k < 4; ++k) {
-            raw_c[q][k] = four[k]->raw;
-            level_c[q][k] = four[k]->level;
+            values_c[q][k] = four[k]->values;
             out_c[q][k] = four[k]->out;
         }
     }
     // The other tracks two to a register, left and right each.
     __m256d smooth[PN], coef[PN], pan[PN], gain[PN];
-    const double *raw_a[PN], *raw_b[PN], *level_a[PN], *level_b[PN];
+    const VoiceValues *values_a[PN], *values_b[PN];
     std::int16_t *out_a[PN], *out_b[PN];
     for (int p = 0; p < P; ++p) {
         const Lane& a = *lanes[4 * Q + 2 * p];
@@ -866,10 +863,8 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
         coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
         pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
         gain[p] = _mm256_set_pd(b.run->gain, b.run->gain, a.run->gain, a.run->gain);
-        raw_a[p] = a.raw;
-        raw_b[p] = b.raw;
-        level_a[p] = a.level;
-        level_b[p] = b.level;
+        values_a[p] = a.values;
+        values_b[p] = b.values;
         out_a[p] = a.out;
         out_b[p] = b.out;
     }
@@ -880,9 +875,9 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     // Both kinds in one loop, so that the processor overlaps their chains.
     for (int f = first; f < end; ++f) {
         for (int q = 0; q < Q; ++q) {
-            const __m256d value = _mm256_set_pd(raw_c[q][3][f], raw_c[q][2][f], raw_c[q][1][f], raw_c[q][0][f]);
-            const __m256d level =
-                _mm256_set_pd(level_c[q][3][f], level_c[q][2][f], level_c[q][1][f], level_c[q][0][f]);
+            const VoiceValues* const* v = values_c[q];
+            const __m256d value = _mm256_set_pd(v[3]->raw[f], v[2]->raw[f], v[1]->raw[f], v[0]->raw[f]);
+            const __m256d level = _mm256_set_pd(v[3]->level[f], v[2]->level[f], v[1]->level[f], v[0]->level[f]);
             const __m128i scaled = filter_lanes(smooth_c[q], value, level, coef_c[q], pan_c[q], gain_c[q]);
             const __m128i pairs = _mm_shuffle_epi8(scaled, both_halves);
             const std::int32_t pair0 = _mm_cvtsi128_si32(pairs), pair1 = _mm_extract_epi32(pairs, 1);
@@ -893,10 +888,10 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
             std::memcpy(out_c[q][3] + 2 * f, &pair3, sizeof pair3);
         }
         for (int p = 0; p < P; ++p) {
-            const __m256d value =
-                _mm256_blend_pd(_mm256_broadcast_sd(raw_a[p] + f), _mm256_broadcast_sd(raw_b[p] + f), 0b1100);
+            const VoiceValues &a = *values_a[p], &b = *values_b[p];
+            const __m256d value = _mm256_blend_pd(_mm256_broadcast_sd(&a.raw[f]), _mm256_broadcast_sd(&b.raw[f]), 0b1100);
             const __m256d level =
-                _mm256_blend_pd(_mm256_broadcast_sd(level_a[p] + f), _mm256_broadcast_sd(level_b[p] + f), 0b1100);
+                _mm256_blend_pd(_mm256_broadcast_sd(&a.level[f]), _mm256_broadcast_sd(&b.level[f]), 0b1100);
             const __m128i scaled = filter_lanes(smooth[p], value, level, coef[p], pan[p], gain[p]);
             const __m128i pairs = _mm_shuffle_epi8(scaled, low_halves);
             const std::int32_t pair_a = _mm_cvtsi128_si32(pairs), pair_b = _mm_extract_epi32(pairs, 1);
@@ -937,11 +932,11 @@ constexpr FilterFunction FILTER_AVX2[3][5] = {
 
 // A lane that fills a pair: zeros in, its samples and state thrown away.
 struct SpareLane {
-    static constexpr std::array<double, BLOCK_FRAMES> ZEROS{};
+    static constexpr VoiceValues ZEROS{};
     static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0};
     TrackState state;
     std::array<std::int16_t, BLOCK_SAMPLES> out;
-    Lane lane{&state, ZEROS.data(), ZEROS.data(), out.data(), &RUN};
+    Lane lane{&state, &ZEROS, out.data(), &RUN};
 };
 #endif
 
@@ -952,8 +947,7 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
     Lane lanes[TRACK_COUNT];
     for (int k = 0; k < count; ++k) {
         const int track = tracks[k];
-        lanes[k] = {&engine.tracks[track], engine.voice_raw[track].data(), engine.voice_level[track].data(),
-                    blocks[k], engine.voice_runs[track].data()};
+        lanes[k] = {&engine.tracks[track], &engine.voice_values[track], blocks[k], engine.voice_runs[track].data()};
     }
 #ifdef BLEEPFORGE_HAVE_AVX2
     SpareLane spare;
