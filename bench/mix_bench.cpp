@@ -3,7 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
+#include <limits>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -87,6 +90,36 @@ void BM_MixBlockTypicalTapped(benchmark::State& state) {
     mix_blocks(state, TYPICAL_SONG, tap.data());
 }
 
+// The typical song with the host's pauses left out. On a shared host the other
+// figures carry the pauses of whatever else runs there, often a third or more;
+// here a minute of the song is mixed REPEATS times from fresh engines, each
+// block timed on its own, and each block's fastest time counts. A host that is
+// slower throughout still shows, so compare only runs made one after another.
+// What a whole process takes is bench/peers.sh's to say.
+void BM_MixTypicalUndisturbed(benchmark::State& state) {
+    constexpr int BLOCKS = 60 * SAMPLE_RATE / BLOCK_FRAMES, REPEATS = 15;
+    std::vector<double> fastest(BLOCKS);
+    std::array<std::int16_t, BLOCK_SAMPLES> block;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::ranges::fill(fastest, std::numeric_limits<double>::infinity());
+        for (int r = 0; r < REPEATS; ++r) {
+            auto engine = std::make_unique<Engine>();
+            load_song(*engine, TYPICAL_SONG);
+            for (double& best : fastest) {
+                const auto start = std::chrono::steady_clock::now();
+                mix_block(*engine, block.data());
+                benchmark::DoNotOptimize(block.data());
+                best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+        }
+        const double minute = std::accumulate(fastest.begin(), fastest.end(), 0.0);
+        state.SetIterationTime(minute);
+        seconds += minute;
+    }
+    state.counters["real_time_x"] = double(state.iterations()) * 60 / seconds;
+}
+
 // A minute of the typical song through the offline renderer with the capture on.
 void BM_RenderMinute(benchmark::State& state) {
     for (auto _ : state) {
@@ -122,6 +155,7 @@ BENCHMARK(BM_MixBlockTypicalSse2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypicalTracks)->Arg(5)->Arg(8)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MixBlockTypicalTapped)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderMinute)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MixTypicalUndisturbed)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace bleepforge
