@@ -583,17 +583,20 @@ void render_stage_one(Engine& engine, int track, std::int16_t* block, int frames
     for (int f = 0; f < frames;) f = run_for(engine.tracks[track])(engine, track, block, f, frames, nullptr, 0);
 }
 
-// The phase chains of N steady runs of `frames` frames side by side, the phase
-// after each frame into the track's raw values: each chain adds and wraps in
-// its own order (the current frequency first, then the steady one), but the
-// chains are independent, and taking them together lets the processor overlap
-// their additions. A closed gate counted down (gate_step 1.0) falls beside
-// its phase, one frame at a time as it may round; subtracting 0.0 changes no
-// other gate_left. Each track's gate_left after the frames goes into the level
-// slot of its last frame. Without GATES no track counts its gate down.
-template <int N, bool GATES>
+// The phase chains of N steady runs of `frames` frames side by side: each
+// chain adds and wraps in its own order (the current frequency first, then
+// the steady one), but the chains are independent, and taking them together
+// lets the processor overlap their additions. The first N - CLOSED tracks have
+// their gates open and keep the phase after each frame in their raw values.
+// The last CLOSED have them closed and only keep the phase after the last
+// frame there (their runs read no other); the gate falls beside the phase by
+// gate_step (1.0 where it is counted down, 0.0 leaves it as it is), one frame
+// at a time as it may round, and gate_left after the frames goes into the
+// level slot of the last frame.
+template <int N, int CLOSED>
 void phase_chains(Engine& engine, const int* tracks, const int* firsts, const double* steady_freqs,
                   const double* gate_steps, int frames) {
+    constexpr int OPEN = N - CLOSED;
     double phase[N], freq[N], gate[N], gate_step[N];
     double* out[N];
     for (int k = 0; k < N; ++k) {
@@ -608,21 +611,31 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
         for (int k = 0; k < N; ++k) {
             phase[k] += freq[k];
             if (phase[k] >= CYCLE) phase[k] -= CYCLE;
-            out[k][i] = phase[k];
-            if constexpr (GATES) gate[k] -= gate_step[k];
+            if (k < OPEN) {
+                out[k][i] = phase[k];
+            } else {
+                gate[k] -= gate_step[k];
+            }
         }
     };
-    if (frames > 0) frame(0);
+    if (frames <= 0) return;
+    frame(0);
     for (int k = 0; k < N; ++k) freq[k] = steady_freqs[k];
     for (int i = 1; i < frames; ++i) frame(i);
-    for (int k = 0; k < N; ++k) engine.voice_values[tracks[k]].level[firsts[k] + frames - 1] = gate[k];
+    for (int k = OPEN; k < N; ++k) {
+        out[k][frames - 1] = phase[k];
+        engine.voice_values[tracks[k]].level[firsts[k] + frames - 1] = gate[k];
+    }
 }
 
 using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
-// By whether a track counts its gate down, and the number of tracks.
-constexpr ChainFunction PHASE_CHAINS[2][5] = {
-    {nullptr, nullptr, phase_chains<2, false>, phase_chains<3, false>, phase_chains<4, false>},
-    {nullptr, nullptr, phase_chains<2, true>, phase_chains<3, true>, phase_chains<4, true>},
+// By the number of tracks, then of those with their gates closed.
+constexpr ChainFunction PHASE_CHAINS[5][5] = {
+    {},
+    {},
+    {phase_chains<2, 0>, phase_chains<2, 1>, phase_chains<2, 2>},
+    {phase_chains<3, 0>, phase_chains<3, 1>, phase_chains<3, 2>, phase_chains<3, 3>},
+    {phase_chains<4, 0>, phase_chains<4, 1>, phase_chains<4, 2>, phase_chains<4, 3>, phase_chains<4, 4>},
 };
 
 // The frequency a steady run of the track holds after its first frame.
@@ -671,16 +684,21 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
             const int size = (count - done) / (groups - g);
             const int* group = steady + done;
             done += size;
-            int firsts[4];
-            double freqs[4], gate_steps[4];
-            bool gates = false;
-            for (int j = 0; j < size; ++j) {
-                firsts[j] = at[group[j]];
-                freqs[j] = steady_freq_of(engine.tracks[group[j]]);
-                gate_steps[j] = plans[group[j]].counts_gate ? 1.0 : 0.0;
-                gates = gates || plans[group[j]].counts_gate;
+            if (size >= 2) {
+                // Open gates first, closed ones from the back.
+                int chained[4], firsts[4];
+                double freqs[4], gate_steps[4];
+                int closed = 0;
+                for (int j = 0, front = 0; j < size; ++j) {
+                    const int k = group[j];
+                    const int slot = engine.tracks[k].gate_on ? front++ : size - ++closed;
+                    chained[slot] = k;
+                    firsts[slot] = at[k];
+                    freqs[slot] = steady_freq_of(engine.tracks[k]);
+                    gate_steps[slot] = plans[k].counts_gate ? 1.0 : 0.0;
+                }
+                PHASE_CHAINS[size][closed](engine, chained, firsts, freqs, gate_steps, span);
             }
-            if (size >= 2) PHASE_CHAINS[gates][size](engine, group, firsts, freqs, gate_steps, span);
             for (int j = 0; j < size; ++j) {
                 const int k = group[j];
                 at[k] = run_for(engine.tracks[k])(engine, k, blocks[k], at[k], at[k] + span, nullptr,
