@@ -43,18 +43,27 @@ inline int triangle_wave(double phase, bool stepped) {
 // first guess: a guess of int(rate / 44100), made once per run, is off by at
 // most one and keeps the division off the clock's chain of dependent steps.
 // Always inlined, as the frame loops pass their own fields (see Live in voice.cpp).
-[[gnu::always_inline]] inline int noise_clock(double& phase, double rate, int guess) {
+// `guess_cycles` is guess * 44100, which a run works out once.
+[[gnu::always_inline]] inline int noise_clock(double& phase, double rate, int guess, double guess_cycles) {
     const double x = phase + rate;
     if (!(x > CYCLE)) {
         phase = x;
         return 0;
     }
     int n = guess;
-    double rest = x - n * CYCLE;
+    double rest = x - guess_cycles;
     while (n > 0 && !(rest > 0)) rest = x - --n * CYCLE;
-    while (rest > CYCLE) rest = x - ++n * CYCLE;
+    // Taking one more cycle from a rest between 0 and x is exact, as x minus
+    // any whole number of cycles up to x is: no need to multiply again.
+    while (rest > CYCLE) {
+        ++n;
+        rest -= CYCLE;
+    }
     phase = rest;
     return n;
+}
+[[gnu::always_inline]] inline int noise_clock(double& phase, double rate, int guess) {
+    return noise_clock(phase, rate, guess, guess * CYCLE);
 }
 inline int noise_clock(double& phase, double rate) {
     const double x = phase + rate;

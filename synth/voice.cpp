@@ -299,6 +299,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
+    const double noise_guess_cycles = noise_guess * CYCLE;
     [[maybe_unused]] const std::uint8_t noise_mode = F == NOISE_SHORT;
     // The register's place on its mode's cycle once the run has stepped it
     // (NOT_STEPPED before; -1 off the cycle, stepped one step at a time): the
@@ -410,7 +411,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             } else if constexpr (GATE) {
                 int value = 0;
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
-                    if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess)) {
+                    if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess, noise_guess_cycles)) {
                         int bit;
                         if (noise_place == NOT_STEPPED) {
                             // The first step of the run: a change of mode resets the register.
