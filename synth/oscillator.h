@@ -71,8 +71,9 @@ inline int noise_clock(double& phase, double rate) {
 }
 
 // One step of the shared 15-bit register `r` in `mode` (0 long, 1 short):
-// shifts it right, feeding back the bit it returns at the top.
-constexpr int noise_shift(std::uint16_t& r, std::uint8_t mode) {
+// shifts it right, feeding back the bit it returns at the top. Always
+// inlined, as noise_clock: noise_steps passes it a frame loop's field.
+[[gnu::always_inline]] constexpr int noise_shift(std::uint16_t& r, std::uint8_t mode) {
     const int f = (r ^ (r >> (mode ? 6 : 1))) & 1;
     r = std::uint16_t((r >> 1) | (f ? 0x4000 : 0));
     return f;

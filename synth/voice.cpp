@@ -908,7 +908,8 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
         }
         for (int p = 0; p < P; ++p) {
             const VoiceValues &a = *values_a[p], &b = *values_b[p];
-            const __m256d value = _mm256_blend_pd(_mm256_broadcast_sd(&a.raw[f]), _mm256_broadcast_sd(&b.raw[f]), 0b1100);
+            const __m256d value =
+                _mm256_blend_pd(_mm256_broadcast_sd(&a.raw[f]), _mm256_broadcast_sd(&b.raw[f]), 0b1100);
             const __m256d level =
                 _mm256_blend_pd(_mm256_broadcast_sd(&a.level[f]), _mm256_broadcast_sd(&b.level[f]), 0b1100);
             const __m128i scaled = filter_lanes(smooth[p], value, level, coef[p], pan[p], gain[p]);
