@@ -837,6 +837,29 @@ __attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m25
     return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain), level));
 }
 
+// Four rows (four frames of a track each) into four columns (one frame of
+// the four tracks each).
+__attribute__((target("avx2"), always_inline)) inline void transpose_frames(__m256d& a, __m256d& b, __m256d& c,
+                                                                            __m256d& d) {
+    const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
+    const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
+    a = _mm256_permute2f128_pd(ab_even, cd_even, 0x20);
+    b = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20);
+    c = _mm256_permute2f128_pd(ab_even, cd_even, 0x31);
+    d = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
+}
+
+// Four frames of tracks a and b (one register each) as four registers of one
+// frame each, a's value in the low two lanes and b's in the high two.
+__attribute__((target("avx2"), always_inline)) inline void spread_pair(__m256d a, __m256d b, __m256d frame[4]) {
+    const __m256d a_even = _mm256_movedup_pd(a), a_odd = _mm256_permute_pd(a, 0xF);
+    const __m256d b_even = _mm256_movedup_pd(b), b_odd = _mm256_permute_pd(b, 0xF);
+    frame[0] = _mm256_permute2f128_pd(a_even, b_even, 0x20);
+    frame[1] = _mm256_permute2f128_pd(a_odd, b_odd, 0x20);
+    frame[2] = _mm256_permute2f128_pd(a_even, b_even, 0x31);
+    frame[3] = _mm256_permute2f128_pd(a_odd, b_odd, 0x31);
+}
+
 // filter_vector for processors with AVX2 (chosen at run time): `lanes` holds
 // 4 * Q centred tracks (see centred), four to a 256-bit register with one
 // channel each, then 2 * P others, two to a register (left and right of track
@@ -892,7 +915,52 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     const __m128i both_halves = _mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
     const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
     // Both kinds in one loop, so that the processor overlaps their chains.
-    for (int f = first; f < end; ++f) {
+    // Four frames at a time, the values and levels of four frames loaded at
+    // once and turned into frames, the samples turned back into tracks and
+    // stored four frames at once; then frame by frame.
+    int f = first;
+    for (; f + 4 <= end; f += 4) {
+        for (int q = 0; q < Q; ++q) {
+            const VoiceValues* const* v = values_c[q];
+            __m256d value[4], level[4];
+            for (int k = 0; k < 4; ++k) {
+                value[k] = _mm256_loadu_pd(&v[k]->raw[f]);
+                level[k] = _mm256_loadu_pd(&v[k]->level[f]);
+            }
+            transpose_frames(value[0], value[1], value[2], value[3]);
+            transpose_frames(level[0], level[1], level[2], level[3]);
+            __m128i pairs[4];  // by frame: a track's two samples in each 32 bits
+            for (int j = 0; j < 4; ++j) {
+                const __m128i scaled = filter_lanes(smooth_c[q], value[j], level[j], coef_c[q], pan_c[q], gain_c[q]);
+                pairs[j] = _mm_shuffle_epi8(scaled, both_halves);
+            }
+            // Tracks 0 and 1 of frames 0 and 1, then of frames 2 and 3; tracks 2 and 3 alike.
+            const __m128i low01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
+            const __m128i low23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
+            const __m128i high01 = _mm_unpackhi_epi32(pairs[0], pairs[1]);
+            const __m128i high23 = _mm_unpackhi_epi32(pairs[2], pairs[3]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][0] + 2 * f), _mm_unpacklo_epi64(low01, low23));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][1] + 2 * f), _mm_unpackhi_epi64(low01, low23));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][2] + 2 * f), _mm_unpacklo_epi64(high01, high23));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][3] + 2 * f), _mm_unpackhi_epi64(high01, high23));
+        }
+        for (int p = 0; p < P; ++p) {
+            const VoiceValues &a = *values_a[p], &b = *values_b[p];
+            __m256d value[4], level[4];
+            spread_pair(_mm256_loadu_pd(&a.raw[f]), _mm256_loadu_pd(&b.raw[f]), value);
+            spread_pair(_mm256_loadu_pd(&a.level[f]), _mm256_loadu_pd(&b.level[f]), level);
+            __m128i pairs[4];  // by frame: a's two samples, then b's
+            for (int j = 0; j < 4; ++j) {
+                const __m128i scaled = filter_lanes(smooth[p], value[j], level[j], coef[p], pan[p], gain[p]);
+                pairs[j] = _mm_shuffle_epi8(scaled, low_halves);
+            }
+            const __m128i frames01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
+            const __m128i frames23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_a[p] + 2 * f), _mm_unpacklo_epi64(frames01, frames23));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_b[p] + 2 * f), _mm_unpackhi_epi64(frames01, frames23));
+        }
+    }
+    for (; f < end; ++f) {
         for (int q = 0; q < Q; ++q) {
             const VoiceValues* const* v = values_c[q];
             const __m256d value = _mm256_set_pd(v[3]->raw[f], v[2]->raw[f], v[1]->raw[f], v[0]->raw[f]);
