@@ -213,9 +213,13 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
             const __m128d low = _mm_cmplt_pd(x, half);
             wave = _mm_mul_pd(_mm_or_pd(_mm_and_pd(low, falling), _mm_andnot_pd(low, rising)), _mm_set1_pd(1.41));
         }
-        // int(wave), then its low 16 bits as a signed value
-        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(_mm_cvttpd_epi32(wave), 16), 16);
-        _mm_storeu_pd(raw + f, _mm_cvtepi32_pd(value));
+        if constexpr (F == PULSE) {
+            _mm_storeu_pd(raw + f, wave);  // whole and within 16 bits already
+        } else {
+            // int(wave), then its low 16 bits as a signed value
+            const __m128i value = _mm_srai_epi32(_mm_slli_epi32(_mm_cvttpd_epi32(wave), 16), 16);
+            _mm_storeu_pd(raw + f, _mm_cvtepi32_pd(value));
+        }
         if constexpr (LEVEL) _mm_storeu_pd(levels + f, level);
     }
     return f;
@@ -258,9 +262,13 @@ __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* 
             wave = _mm256_mul_pd(_mm256_blendv_pd(rising, falling, _mm256_cmp_pd(x, half, _CMP_LT_OQ)),
                                  _mm256_set1_pd(1.41));
         }
-        const __m128i whole = _mm256_cvttpd_epi32(wave);
-        const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
-        _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(value));
+        if constexpr (F == PULSE) {
+            _mm256_storeu_pd(raw + f, wave);  // whole and within 16 bits already
+        } else {
+            const __m128i whole = _mm256_cvttpd_epi32(wave);
+            const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
+            _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(value));
+        }
         if constexpr (LEVEL) _mm256_storeu_pd(levels + f, level);
     }
     return f;
