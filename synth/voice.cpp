@@ -524,8 +524,27 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             if (!STEADY && env_turned) break;
         }
     };
+    // A sweep under a level that holds, over frames counted ahead: its
+    // frequencies only move one way (each sum and the additions after it are
+    // monotonic), so where the first is on the right side of the bound they
+    // move away from, that bound is never reached, and only the other one is
+    // tested. The waveforms write the levels.
+    const auto sweep_loop = [&]<bool FALLING>() {
+        const double vibrato = s.vibrato_offset;
+        for (; f < end; ++f) {
+            s.phase += s.freq;
+            if (s.phase >= CYCLE) s.phase -= CYCLE;
+            raw_values[f] = s.phase;
+            s.sweep_offset += sweep_step;
+            s.freq = (s.sweep_offset + base_freq) + vibrato;
+            if (FALLING ? s.freq < 0 : s.freq > 20000) s.freq = FALLING ? 0 : 20000;
+        }
+    };
+    const double first_swept = ((s.sweep_offset + sweep_step) + base_freq) + s.vibrato_offset;
+    const bool sweeps = WAVES && counted && steady_env && steady_vibrato && !steady_pitch;
     const int env = s.env_restart || F == TRIANGLE ? -1 : s.env_phase;
     const int loop_first = f;
+    bool levels_left = false;  // the waveforms write the levels
     if (rests) {
         std::fill(block + 2 * f, block + 2 * end, std::int16_t{0});
         f = end;
@@ -535,6 +554,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         if (env == 0) frames_loop.template operator()<false, true, true, 0>();
         else if (env == 1) frames_loop.template operator()<false, true, true, 1>();
         else frames_loop.template operator()<false, true, true>();
+    } else if (sweeps && sweep_step < 0 && first_swept <= 20000) {
+        sweep_loop.template operator()<true>();
+        levels_left = true;
+    } else if (sweeps && sweep_step > 0 && first_swept >= 0) {
+        sweep_loop.template operator()<false>();
+        levels_left = true;
     } else if (counted) {
         if (env == 0) frames_loop.template operator()<false, true, false, 0>();
         else if (env == 1) frames_loop.template operator()<false, true, false, 1>();
@@ -542,7 +567,13 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     } else {
         frames_loop.template operator()<false, false, false>();
     }
-    if constexpr (WAVES) phases_to_waves.template operator()<false>(loop_first, f);
+    if constexpr (WAVES) {
+        if (levels_left) {
+            phases_to_waves.template operator()<true>(loop_first, f);
+        } else {
+            phases_to_waves.template operator()<false>(loop_first, f);
+        }
+    }
     const int frames = f - first;
     if (steady_vibrato) count_vibrato(s, frames);
     if (steady_env && F == TRIANGLE && frames > 0) s.env_level = 1.0;

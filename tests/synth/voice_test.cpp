@@ -311,6 +311,24 @@ TEST(BlockRenderer, ARegisterOffTheNoiseCycleStillMatches) {
     expect_same_blocks(*fast, *plain, 3);
 }
 
+// Sweeps that reach the top and the bottom of the pitch range in the middle
+// of a run (as a long enough tied note does), and ones that start beyond
+// them, stop there or come back in as frame by frame.
+TEST(BlockRenderer, SweepsAtTheirBoundsMatch) {
+    auto fast = std::make_unique<Engine>();
+    auto plain = std::make_unique<Engine>();
+    const double hz[] = {19980.0, 2.0, 20010.0, -10.0};  // each track's pitch to sweep from
+    for (Engine* e : {fast.get(), plain.get()}) {
+        load_song(*e, "0@2 s99 o8 l1 e&e&e\r\n1@17 s-99 l1 c&c&c\r\n2@32 s-99 l1 c&c&c\r\n3@48 s99 l1 c&c&c\r\n");
+        std::array<std::int16_t, BLOCK_SAMPLES> block;
+        mix_block(*e, block.data());
+        for (int k = 0; k < 4; ++k) e->tracks[k].sweep_offset = hz[k] - e->tracks[k].base_freq;
+    }
+    expect_same_blocks(*fast, *plain, 3);
+    EXPECT_EQ(fast->tracks[0].freq, 20000.0);
+    EXPECT_EQ(fast->tracks[1].freq, 0.0);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Songs, BlockRenderer,
     ::testing::Values(
