@@ -228,13 +228,18 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
 
 #ifdef BLEEPFORGE_HAVE_AVX2
 // waves_from_phases four frames at a time, for processors with AVX2 (chosen
-// at run time); the scalar loop finishes any frames left.
-template <int F, bool LEVEL>
+// at run time); the scalar loop finishes any frames left. With IN_CYCLE every
+// phase lies in [0, CYCLE): then a waveform never leaves 16 bits, and the
+// stepped triangle's whole phase (below 2^20) divided by 1378 truncates to
+// the same step when multiplied by the reciprocal instead (checked for every
+// whole number below 2^20).
+template <int F, bool LEVEL, bool IN_CYCLE>
 __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* levels, int first, int end,
                                                            int threshold, bool stepped, double e) {
     const __m256d edge = _mm256_set1_pd(threshold), amplitude = _mm256_set1_pd(AMPLITUDE);
     const __m256d cycle = _mm256_set1_pd(CYCLE), quarter = _mm256_set1_pd(11025), half = _mm256_set1_pd(22050);
     const __m256d step = _mm256_set1_pd(1378), sign = _mm256_set1_pd(-0.0), level = _mm256_set1_pd(e);
+    const __m256d per_step = _mm256_set1_pd(1.0 / 1378);
     int f = first;
     for (; f + 4 <= end; f += 4) {
         const __m256d phase = _mm256_loadu_pd(raw + f);
@@ -248,8 +253,8 @@ __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* 
             __m256d x;
             if (stepped) {
                 const __m256d whole = _mm256_round_pd(phase, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-                const __m256d steps =
-                    _mm256_round_pd(_mm256_div_pd(whole, step), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+                const __m256d ratio = IN_CYCLE ? _mm256_mul_pd(whole, per_step) : _mm256_div_pd(whole, step);
+                const __m256d steps = _mm256_round_pd(ratio, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
                 x = _mm256_add_pd(_mm256_mul_pd(steps, step), quarter);
             } else {
                 x = _mm256_add_pd(phase, quarter);
@@ -264,6 +269,8 @@ __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* 
         }
         if constexpr (F == PULSE) {
             _mm256_storeu_pd(raw + f, wave);  // whole and within 16 bits already
+        } else if constexpr (IN_CYCLE) {
+            _mm256_storeu_pd(raw + f, _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(wave)));
         } else {
             const __m128i whole = _mm256_cvttpd_epi32(wave);
             const __m128i value = _mm_srai_epi32(_mm_slli_epi32(whole, 16), 16);
@@ -305,6 +312,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     double* const levels = engine.voice_values[track].level.data();
     const bool active = t.active, tie = t.tie, holds_level = t.tone == 56;
     const int threshold = F == PULSE ? pulse_threshold(t.tone) : 0;
+    // Frequencies from 0 to 20000 (as every frame leaves them) keep a phase
+    // within one cycle there.
+    const bool in_cycle = s.phase >= 0 && s.phase < CYCLE && s.freq >= 0 && s.freq <= 20000;
     const double noise_rate = NOISE_RATE_TABLE[t.tone % 16];
     const int noise_guess = int(noise_rate / CYCLE);
     const double noise_guess_cycles = noise_guess * CYCLE;
@@ -368,7 +378,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
 #ifdef BLEEPFORGE_HAVE_SSE2
 #ifdef BLEEPFORGE_HAVE_AVX2
         if (engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2) {
-            from = waves_from_phases_avx2<F, LEVEL>(raw_values, levels, from, to, threshold, holds_level, steady_e);
+            from = in_cycle
+                       ? waves_from_phases_avx2<F, LEVEL, true>(raw_values, levels, from, to, threshold, holds_level,
+                                                                steady_e)
+                       : waves_from_phases_avx2<F, LEVEL, false>(raw_values, levels, from, to, threshold, holds_level,
+                                                                 steady_e);
         }
 #endif
         if (engine.vector_synth >= SIMD_SSE2) {
