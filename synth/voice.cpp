@@ -399,6 +399,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             if constexpr (LEVEL) levels[from] = steady_e;
         }
     };
+    // The noise level as the raw value it gives, kept as noise_level at the end.
+    static constexpr double NOISE_VALUES[2] = {AMPLITUDE, -AMPLITUDE};
+    [[maybe_unused]] double noise_value = s.noise_level;
     int f = first;
     if (prefilled > 0) {
         // The phases are in place: the rest of each frame, as the steady loop does it.
@@ -434,7 +437,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             if constexpr (WAVES) {
                 raw_values[f] = s.phase;
             } else if constexpr (GATE) {
-                int value = 0;
+                double value = 0.0;  // a silent tone
                 if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess, noise_guess_cycles)) {
                         int bit;
@@ -452,11 +455,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                             bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
                         }
                         // bit is 0 or 1: the level without a branch on random bits
-                        s.noise_level = std::int16_t(AMPLITUDE - 2 * AMPLITUDE * bit);
+                        noise_value = NOISE_VALUES[bit];
                     }
-                    value = s.noise_level;
+                    value = noise_value;
                 }
-                raw_values[f] = std::int16_t(value);  // kept as a double: converting is exact
+                raw_values[f] = value;
             }
 
             if (STEADY || STILL || steady_pitch) {
@@ -614,6 +617,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
     }
     if (noise_place >= 0) s.noise_register = noise_cycle.states[std::size_t(noise_place)];
+    if constexpr (F == NOISE_LONG || F == NOISE_SHORT) s.noise_level = std::int16_t(noise_value);
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);
     return f;
