@@ -230,9 +230,9 @@ int waves_from_phases(double* raw, double* levels, int first, int end, int thres
 // waves_from_phases four frames at a time, for processors with AVX2 (chosen
 // at run time); the scalar loop finishes any frames left. With IN_CYCLE every
 // phase lies in [0, CYCLE): then a waveform never leaves 16 bits, and the
-// stepped triangle's whole phase (below 2^20) divided by 1378 truncates to
-// the same step when multiplied by the reciprocal instead (checked for every
-// whole number below 2^20).
+// stepped triangle's whole phase times the reciprocal of 1378 truncates to
+// the same step as the quotient (as the tests check for every whole number
+// below 2^20).
 template <int F, bool LEVEL, bool IN_CYCLE>
 __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* levels, int first, int end,
                                                            int threshold, bool stepped, double e) {

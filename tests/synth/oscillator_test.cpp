@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "synth/oscillator.h"
@@ -61,6 +63,12 @@ TEST(Waveforms, TrianglesStartAtZeroAndFallFirst) {
         EXPECT_EQ(stepped.at(last + 0.9), stepped.at(first)) << step;
     }
     EXPECT_NE(stepped.at(1378), stepped.at(1377.9));
+    // The vector path takes the step by the reciprocal: the same for every
+    // whole phase it is given (below 2^20).
+    const double per_step = 1.0 / 1378;
+    for (int whole = 0; whole < 1 << 20; ++whole) {
+        ASSERT_EQ(std::trunc(whole * per_step), std::trunc(whole / 1378.0)) << whole;
+    }
 }
 
 TEST(Waveforms, SilentTonesDecayThroughTheFilter) {
