@@ -697,6 +697,128 @@ void phase_chains(Engine& engine, const int* tracks, const int* firsts, const do
     }
 }
 
+#ifdef BLEEPFORGE_HAVE_AVX2
+// Four rows (four frames of a track each) into four columns (one frame of
+// the four tracks each), or back.
+__attribute__((target("avx2"), always_inline)) inline void transpose_frames(__m256d& a, __m256d& b, __m256d& c,
+                                                                            __m256d& d) {
+    const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
+    const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
+    a = _mm256_permute2f128_pd(ab_even, cd_even, 0x20);
+    b = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20);
+    c = _mm256_permute2f128_pd(ab_even, cd_even, 0x31);
+    d = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
+}
+
+// One frame of the chains in R registers: each lane adds and wraps as its
+// chain does (a lane that does not wrap keeps its sum), and with COUNTS the
+// gates fall by their steps (a step of 0.0 leaves a gate as it is). A wrap is
+// rare, so the subtraction is only taken in frames where some lane wraps, off
+// the chains' path while the branch is foreseen.
+template <int R, bool COUNTS>
+__attribute__((target("avx2"), always_inline)) inline void advance_chains(__m256d (&phase)[R],
+                                                                          const __m256d (&freq)[R],
+                                                                          __m256d (&gate)[R],
+                                                                          const __m256d (&step)[R]) {
+    const __m256d cycle = _mm256_set1_pd(CYCLE);
+    __m256d wrap[R];
+    int wraps = 0;
+    for (int r = 0; r < R; ++r) {
+        phase[r] = _mm256_add_pd(phase[r], freq[r]);
+        wrap[r] = _mm256_cmp_pd(phase[r], cycle, _CMP_GE_OQ);
+        wraps |= _mm256_movemask_pd(wrap[r]);
+    }
+    if (wraps) {
+        for (int r = 0; r < R; ++r) phase[r] = _mm256_blendv_pd(phase[r], _mm256_sub_pd(phase[r], cycle), wrap[r]);
+    }
+    if constexpr (COUNTS) {
+        for (int r = 0; r < R; ++r) gate[r] = _mm256_sub_pd(gate[r], step[r]);
+    }
+}
+
+// One frame's phases into the first `open` lanes' values (`phases` is room
+// for all lanes).
+template <int R>
+__attribute__((target("avx2"), always_inline)) inline void store_open_lanes(const __m256d (&phase)[R],
+                                                                            double* phases, double* const* out,
+                                                                            int open, int i) {
+    for (int r = 0; r < R; ++r) _mm256_store_pd(phases + 4 * r, phase[r]);
+    for (int k = 0; k < open; ++k) out[k][i] = phases[k];
+}
+
+// phase_chains for processors with AVX2 (chosen at run time): the `count`
+// chains four to a register in R registers, so that one addition serves four
+// tracks and all of them run side by side. The first `open` have their gates
+// open, in the first S registers; the others closed, their gates counted
+// down where COUNTS. Spare lanes add nothing and are thrown away.
+template <int R, int S, bool COUNTS>
+__attribute__((target("avx2"))) void phase_chains_avx2(Engine& engine, const int* tracks, const int* firsts,
+                                                       const double* steady_freqs, const double* gate_steps,
+                                                       int count, int open, int frames) {
+    constexpr int LANES = 4 * R;
+    alignas(32) double phases[LANES] = {}, freqs[LANES] = {}, steadies[LANES] = {}, gates[LANES] = {};
+    alignas(32) double steps[LANES] = {};
+    double* out[LANES];
+    double sink[BLOCK_FRAMES];  // where the lanes without open gates store their phases
+    for (int k = 0; k < LANES; ++k) {
+        out[k] = sink;
+        if (k >= count) continue;
+        const TrackState& t = engine.tracks[tracks[k]];
+        phases[k] = t.phase;
+        freqs[k] = t.freq;
+        steadies[k] = steady_freqs[k];
+        gates[k] = t.gate_left;
+        steps[k] = gate_steps[k];
+        if (k < open) out[k] = engine.voice_values[tracks[k]].raw.data() + firsts[k];
+    }
+    __m256d phase[R], freq[R], gate[R], step[R];
+    for (int r = 0; r < R; ++r) {
+        phase[r] = _mm256_load_pd(phases + 4 * r);
+        freq[r] = _mm256_load_pd(freqs + 4 * r);
+        gate[r] = _mm256_load_pd(gates + 4 * r);
+        step[r] = _mm256_load_pd(steps + 4 * r);
+    }
+    if (frames <= 0) return;
+    advance_chains<R, COUNTS>(phase, freq, gate, step);
+    store_open_lanes<R>(phase, phases, out, open, 0);
+    for (int r = 0; r < R; ++r) freq[r] = _mm256_load_pd(steadies + 4 * r);
+    int i = 1;
+    for (; i + 4 <= frames; i += 4) {  // four frames, then each lane's four stored at once
+        __m256d rows[R][4];
+        for (int j = 0; j < 4; ++j) {
+            advance_chains<R, COUNTS>(phase, freq, gate, step);
+            for (int r = 0; r < S; ++r) rows[r][j] = phase[r];
+        }
+        for (int r = 0; r < S; ++r) {
+            transpose_frames(rows[r][0], rows[r][1], rows[r][2], rows[r][3]);
+            for (int k = 0; k < 4; ++k) _mm256_storeu_pd(out[4 * r + k] + i, rows[r][k]);
+        }
+    }
+    for (; i < frames; ++i) {
+        advance_chains<R, COUNTS>(phase, freq, gate, step);
+        store_open_lanes<R>(phase, phases, out, open, i);
+    }
+    for (int r = 0; r < R; ++r) {
+        _mm256_store_pd(phases + 4 * r, phase[r]);
+        _mm256_store_pd(gates + 4 * r, gate[r]);
+    }
+    for (int k = open; k < count; ++k) {
+        engine.voice_values[tracks[k]].raw[firsts[k] + frames - 1] = phases[k];
+        engine.voice_values[tracks[k]].level[firsts[k] + frames - 1] = gates[k];
+    }
+}
+
+using WideChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int, int, int);
+// By the number of registers less one, of those holding open gates, and whether gates are counted.
+constexpr WideChainFunction PHASE_CHAINS_AVX2[2][3][2] = {
+    {{phase_chains_avx2<1, 0, false>, phase_chains_avx2<1, 0, true>},
+     {phase_chains_avx2<1, 1, false>, phase_chains_avx2<1, 1, true>}},
+    {{phase_chains_avx2<2, 0, false>, phase_chains_avx2<2, 0, true>},
+     {phase_chains_avx2<2, 1, false>, phase_chains_avx2<2, 1, true>},
+     {phase_chains_avx2<2, 2, false>, phase_chains_avx2<2, 2, true>}},
+};
+#endif
+
 using ChainFunction = void (*)(Engine&, const int*, const int*, const double*, const double*, int);
 // By the number of tracks, then of those with their gates closed.
 constexpr ChainFunction PHASE_CHAINS[5][5] = {
@@ -747,16 +869,17 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
             plan[lowest] = -2;
             continue;
         }
-        // Groups of at most four, as even as they come.
-        const int groups = (count + 3) / 4;
+        // With AVX2 all of them in one call, else in groups of at most four, as even as they come.
+        const bool wide = engine.vector_synth >= SIMD_AVX2 && vector_synth_best() >= SIMD_AVX2;
+        const int groups = wide ? 1 : (count + 3) / 4;
         for (int g = 0, done = 0; g < groups; ++g) {
             const int size = (count - done) / (groups - g);
             const int* group = steady + done;
             done += size;
             if (size >= 2) {
                 // Open gates first, closed ones from the back.
-                int chained[4], firsts[4];
-                double freqs[4], gate_steps[4];
+                int chained[TRACK_COUNT], firsts[TRACK_COUNT];
+                double freqs[TRACK_COUNT], gate_steps[TRACK_COUNT];
                 int closed = 0;
                 for (int j = 0, front = 0; j < size; ++j) {
                     const int k = group[j];
@@ -766,7 +889,18 @@ void render_stage_one_all(Engine& engine, std::int16_t* const* blocks, int frame
                     freqs[slot] = steady_freq_of(engine.tracks[k]);
                     gate_steps[slot] = plans[k].counts_gate ? 1.0 : 0.0;
                 }
-                PHASE_CHAINS[size][closed](engine, chained, firsts, freqs, gate_steps, span);
+#ifdef BLEEPFORGE_HAVE_AVX2
+                if (wide) {
+                    const int open = size - closed;
+                    const bool counts =
+                        std::any_of(gate_steps + open, gate_steps + size, [](double step) { return step != 0; });
+                    PHASE_CHAINS_AVX2[size > 4][(open + 3) / 4][counts](engine, chained, firsts, freqs, gate_steps,
+                                                                        size, open, span);
+                } else
+#endif
+                {
+                    PHASE_CHAINS[size][closed](engine, chained, firsts, freqs, gate_steps, span);
+                }
             }
             for (int j = 0; j < size; ++j) {
                 const int k = group[j];
@@ -903,18 +1037,6 @@ __attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m25
     smooth = _mm256_mul_pd(pan, smooth);
     const __m256d sample = _mm256_round_pd(smooth, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain), level));
-}
-
-// Four rows (four frames of a track each) into four columns (one frame of
-// the four tracks each).
-__attribute__((target("avx2"), always_inline)) inline void transpose_frames(__m256d& a, __m256d& b, __m256d& c,
-                                                                            __m256d& d) {
-    const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);
-    const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
-    a = _mm256_permute2f128_pd(ab_even, cd_even, 0x20);
-    b = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x20);
-    c = _mm256_permute2f128_pd(ab_even, cd_even, 0x31);
-    d = _mm256_permute2f128_pd(ab_odd, cd_odd, 0x31);
 }
 
 // Four frames of tracks a and b (one register each) as four registers of one
