@@ -423,11 +423,24 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             }
         }
     }
+    // A steady noise run whose clock is within a cycle, with a rate above the
+    // guess's whole cycles and below one more, and whose register is on its
+    // mode's cycle once its first step's reset is done: then noise_clock
+    // takes the guess, or one more where the rest is still above a cycle, as
+    // even the highest clock leaves it below two; a frame's steps never pass
+    // the cycle's length twice; and the register's place is known ahead.
+    // Where the guess is 0, a frame steps once or not at all.
+    const int first_place = noise_cycle.place[noise_mode != s.noise_mode_last ? 0x4000 : s.noise_register];
+    [[maybe_unused]] const bool clocked =
+        (F == NOISE_LONG || F == NOISE_SHORT) && GATE && steady && noise_guess + 1 < noise_cycle.length &&
+        s.noise_phase >= 0 && s.noise_phase <= CYCLE && noise_rate > noise_guess_cycles &&
+        (CYCLE + noise_rate) - noise_guess_cycles <= 2 * CYCLE && first_place >= 0;
+    int clock_place = first_place, clock_steps = 0;
     // COUNTED: the timing is counted ahead, only pitch and envelope may move.
     // STILL: the pitch holds (only the envelope moves).
     // ENV: the envelope's phase through the run when known on entry (no
     // restart pending: a turn ends the run), else -1.
-    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL, int ENV = -1>() {
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL, int ENV = -1, bool CLOCKED = false>() {
         // Unrolled, as in the loops below: the loop's own steps are a fair
         // share of so short a body.
 #pragma GCC unroll 4
@@ -438,7 +451,23 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 raw_values[f] = s.phase;
             } else if constexpr (GATE) {
                 double value = 0.0;  // a silent tone
-                if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
+                if constexpr ((F == NOISE_LONG || F == NOISE_SHORT) && CLOCKED) {
+                    // noise_clock as it goes here: the guess, or one more (see clocked)
+                    double rest = (s.noise_phase + noise_rate) - noise_guess_cycles;
+                    int steps = noise_guess;
+                    if (rest > CYCLE) {
+                        rest -= CYCLE;
+                        ++steps;
+                    }
+                    s.noise_phase = rest;
+                    if (steps) {  // every frame where the guess is at least one
+                        clock_steps += steps;
+                        clock_place += steps;
+                        if (clock_place >= noise_cycle.length) clock_place -= noise_cycle.length;
+                        noise_value = NOISE_VALUES[noise_cycle.states[std::size_t(clock_place)] >> 14 & 1];
+                    }
+                    value = noise_value;
+                } else if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess, noise_guess_cycles)) {
                         int bit;
                         if (noise_place == NOT_STEPPED) {
@@ -569,6 +598,12 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     if (rests) {
         std::fill(block + 2 * f, block + 2 * end, std::int16_t{0});
         f = end;
+    } else if (clocked) {
+        frames_loop.template operator()<true, false, true, -1, true>();
+        if (clock_steps > 0) {
+            s.noise_register = noise_cycle.states[std::size_t(clock_place)];
+            s.noise_mode_last = noise_mode;
+        }
     } else if (steady) {
         frames_loop.template operator()<true, false, true>();
     } else if (counted && steady_pitch) {

@@ -305,14 +305,21 @@ TEST(BlockRenderer, FilterStatesOutsideTheLanesBoundsFallBack) {
     }
 }
 
-// Phases outside one cycle (no song leads there, as every frequency is
-// clamped): the waveforms leave 16 bits and wrap, every level as frame by frame.
+// Phases and noise clocks outside one cycle (no song leads there, as every
+// frequency is clamped and every clock wraps): the waveforms leave 16 bits and
+// wrap, and the noise steps more than once a cycle, every level as frame by frame.
 TEST(BlockRenderer, PhasesOutsideTheCycleMatch) {
-    const char* song = "0@32 l4 c\r\n1@48 l8 c\r\n2@56 l4 c\r\n3@2 l2 c\r\n";
+    const char* song = "0@32 l4 c\r\n1@48 l8 c\r\n2@56 l4 c\r\n3@2 l2 c\r\n4@66 l4 c\r\n5@84 l8 c\r\n";
     for (const double phase : {-5000.25, 50000.5, 1.0e6 + 0.5}) {
         SCOPED_TRACE("phase " + std::to_string(phase));
         expect_same_at_every_level(song, [phase](Engine& e) {
             for (int k = 0; k < 4; ++k) e.tracks[k].phase = phase;
+            for (TrackState& t : {std::ref(e.tracks[4]), std::ref(e.tracks[5])}) {
+                t.noise_phase = phase;
+                t.env_restart = 0;  // steady from the first frame, where the clock is as set
+                t.env_phase = 2;
+                t.env_level = 1.0;
+            }
         }, 2);
     }
 }
@@ -359,6 +366,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Both noise modes on several tracks, stopping at different times.
         SongPair{"NoiseModes", "0@64 l4 c\r\n1@80 l2 c\r\n2@70 l8 c r c\r\n3@95 l16 c\r\n",
                  "1@64 r c\r\n2@84 c c\r\n"},
+        // The slowest noise of the other mode starting 87 frames before a block
+        // ends, too few for a step; then the first mode's track goes on alone.
+        SongPair{"NoiseTooShortToStep", "0@64 l1 c&c\r\n1t117 @95 l64 r c c\r\n", "0@64 l2 c\r\n1@95 l64 r c\r\n"},
         // Every family, stepped triangle, short gates, ties and loops.
         SongPair{"Families",
                  "0@2 h90 i5 j60 l16 [cdef]3\r\n1@17 p4 l8 c&c e\r\n2@32 p12 w30 l4 c g\r\n3@48 l8 c g4\r\n"
