@@ -126,6 +126,18 @@ struct Live {
 // Frames until a value that falls by 1.0 per frame is below 1 (at least one).
 int frames_below_one(double left) { return left >= 1.0 ? int(std::min(std::floor(left), 1e9)) : 1; }
 
+// Frames, up to `most`, through which a value that moves by `step` (> 0) a
+// frame, rounding each time, surely stays `distance` or less away from where
+// it started, short of a bound that far: each rounding is at most half a unit
+// in the last place of `scale`, which bounds every value on the way. Leaves
+// a frame to spare for the rounding of this sum itself.
+int frames_short_of(double distance, double step, double scale, int most) {
+    const double err = (most + 3) * scale * 0x1p-52;
+    if (!(step > 0) || !(distance - err > 0)) return 0;  // NaN included
+    const double frames = std::floor((distance - err) / step) - 1;
+    return frames >= most ? most : frames > 0 ? int(frames) : 0;
+}
+
 // Advances the vibrato's wait and flip counters (and the slope's sign) over
 // `frames` frames of a run whose vibrato offset stays as it is, as the frames
 // would one at a time.
@@ -440,11 +452,14 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // STILL: the pitch holds (only the envelope moves).
     // ENV: the envelope's phase through the run when known on entry (no
     // restart pending: a turn ends the run), else -1.
-    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL, int ENV = -1, bool CLOCKED = false>() {
+    // UNTURNED: frames up to `unturned` in which the envelope surely does not turn.
+    int unturned = f;
+    const auto frames_loop = [&]<bool STEADY, bool COUNTED, bool STILL, int ENV = -1, bool CLOCKED = false,
+                                 bool UNTURNED = false>() {
         // Unrolled, as in the loops below: the loop's own steps are a fair
         // share of so short a body.
 #pragma GCC unroll 4
-        while (f < end) {
+        while (f < (UNTURNED ? unturned : end)) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
             if constexpr (WAVES) {
@@ -525,14 +540,14 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                 } else {
                     if (ENV == 0 || (ENV < 0 && s.env_phase == 0)) {
                         s.env_level += attack_step;
-                        if (s.env_level > 1.0) {
+                        if (!UNTURNED && s.env_level > 1.0) {
                             s.env_level = 1.0;
                             s.env_phase = 1;
                             env_turned = true;
                         }
                     } else if (ENV == 1 || (ENV < 0 && s.env_phase == 1)) {
                         s.env_level -= decay_step;
-                        if (s.env_level < sustain_level) {
+                        if (!UNTURNED && s.env_level < sustain_level) {
                             s.env_level = sustain_level;
                             s.env_phase = 2;
                             env_turned = true;
@@ -578,17 +593,24 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // monotonic), so where the first is on the right side of the bound they
     // move away from, that bound is never reached, and only the other one is
     // tested. The waveforms write the levels.
-    const auto sweep_loop = [&]<bool FALLING>() {
+    // Where UNCLAMPED, up to `until`, frames that surely stay short of the bound.
+    const auto sweep_loop = [&]<bool FALLING, bool UNCLAMPED>(int until) {
         const double vibrato = s.vibrato_offset;
 #pragma GCC unroll 4
-        for (; f < end; ++f) {
+        for (; f < until; ++f) {
             s.phase += s.freq;
             if (s.phase >= CYCLE) s.phase -= CYCLE;
             raw_values[f] = s.phase;
             s.sweep_offset += sweep_step;
             s.freq = (s.sweep_offset + base_freq) + vibrato;
-            if (FALLING ? s.freq < 0 : s.freq > 20000) s.freq = FALLING ? 0 : 20000;
+            if (!UNCLAMPED && (FALLING ? s.freq < 0 : s.freq > 20000)) s.freq = FALLING ? 0 : 20000;
         }
+    };
+    // Every value a sweep passes on its way to a bound within the run is at
+    // most this large.
+    const auto sweep_scale = [&] {
+        return std::abs(s.sweep_offset) + (end - f + 1) * std::abs(sweep_step) + std::abs(base_freq) +
+               std::abs(s.vibrato_offset) + 20000;
     };
     const double first_swept = ((s.sweep_offset + sweep_step) + base_freq) + s.vibrato_offset;
     const bool sweeps = WAVES && counted && steady_env && steady_vibrato && !steady_pitch;
@@ -607,14 +629,29 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     } else if (steady) {
         frames_loop.template operator()<true, false, true>();
     } else if (counted && steady_pitch) {
-        if (env == 0) frames_loop.template operator()<false, true, true, 0>();
-        else if (env == 1) frames_loop.template operator()<false, true, true, 1>();
-        else frames_loop.template operator()<false, true, true>();
+        // A moving level runs unchecked while it surely does not turn (the
+        // level stays between where it starts and where it would turn).
+        if (env == 0) {
+            const double scale = std::abs(s.env_level) + 1.0 + attack_step;
+            unturned = f + frames_short_of(1.0 - s.env_level, attack_step, scale, end - f);
+            frames_loop.template operator()<false, true, true, 0, false, true>();
+            frames_loop.template operator()<false, true, true, 0>();
+        } else if (env == 1) {
+            const double scale = std::abs(s.env_level) + std::abs(sustain_level) + decay_step;
+            unturned = f + frames_short_of(s.env_level - sustain_level, decay_step, scale, end - f);
+            frames_loop.template operator()<false, true, true, 1, false, true>();
+            frames_loop.template operator()<false, true, true, 1>();
+        } else {
+            frames_loop.template operator()<false, true, true>();
+        }
     } else if (sweeps && sweep_step < 0 && first_swept <= 20000) {
-        sweep_loop.template operator()<true>();
+        sweep_loop.template operator()<true, true>(f + frames_short_of(first_swept, -sweep_step, sweep_scale(), end - f));
+        sweep_loop.template operator()<true, false>(end);
         levels_left = true;
     } else if (sweeps && sweep_step > 0 && first_swept >= 0) {
-        sweep_loop.template operator()<false>();
+        sweep_loop.template operator()<false, true>(
+            f + frames_short_of(20000 - first_swept, sweep_step, sweep_scale(), end - f));
+        sweep_loop.template operator()<false, false>(end);
         levels_left = true;
     } else if (counted) {
         if (env == 0) frames_loop.template operator()<false, true, false, 0>();
