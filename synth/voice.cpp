@@ -592,8 +592,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     // frequencies only move one way (each sum and the additions after it are
     // monotonic), so where the first is on the right side of the bound they
     // move away from, that bound is never reached, and only the other one is
-    // tested. The waveforms write the levels.
-    // Where UNCLAMPED, up to `until`, frames that surely stay short of the bound.
+    // tested. The waveforms write the levels. With UNCLAMPED the frames up to
+    // `until` surely stay short of the other bound too, and go untested.
     const auto sweep_loop = [&]<bool FALLING, bool UNCLAMPED>(int until) {
         const double vibrato = s.vibrato_offset;
 #pragma GCC unroll 4
@@ -645,7 +645,8 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
             frames_loop.template operator()<false, true, true>();
         }
     } else if (sweeps && sweep_step < 0 && first_swept <= 20000) {
-        sweep_loop.template operator()<true, true>(f + frames_short_of(first_swept, -sweep_step, sweep_scale(), end - f));
+        sweep_loop.template operator()<true, true>(
+            f + frames_short_of(first_swept, -sweep_step, sweep_scale(), end - f));
         sweep_loop.template operator()<true, false>(end);
         levels_left = true;
     } else if (sweeps && sweep_step > 0 && first_swept >= 0) {
