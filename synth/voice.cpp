@@ -331,12 +331,16 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     const int noise_guess = int(noise_rate / CYCLE);
     const double noise_guess_cycles = noise_guess * CYCLE;
     [[maybe_unused]] const std::uint8_t noise_mode = F == NOISE_SHORT;
-    // The register's place on its mode's cycle once the run has stepped it
-    // (NOT_STEPPED before; -1 off the cycle, stepped one step at a time): the
-    // state is only written back at the end.
+    // The register's place on its mode's cycle as the run steps it, from where
+    // its first step finds it (after the reset a change of mode makes then);
+    // -1 off the cycle, where it is stepped in place. The state is written
+    // back at the end, and only if the run stepped it.
     [[maybe_unused]] const NoiseCycle& noise_cycle = NOISE_CYCLES[noise_mode];
-    constexpr int NOT_STEPPED = -2;
-    int noise_place = NOT_STEPPED;
+    const int first_place = F == NOISE_LONG || F == NOISE_SHORT
+                                ? noise_cycle.place[noise_mode != s.noise_mode_last ? 0x4000 : s.noise_register]
+                                : -1;
+    int noise_place = first_place;
+    bool noise_stepped = false;
     // Adding a zero sweep step or vibrato slope leaves an offset as it is (only
     // -0 + +0 would change, to +0): then the frequency is the same every frame.
     const auto adds_nothing = [](double offset, double step) {
@@ -412,7 +416,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         }
     };
     // The noise level as the raw value it gives, kept as noise_level at the end.
-    static constexpr double NOISE_VALUES[2] = {AMPLITUDE, -AMPLITUDE};
+    [[maybe_unused]] static constexpr double NOISE_VALUES[2] = {AMPLITUDE, -AMPLITUDE};
     [[maybe_unused]] double noise_value = s.noise_level;
     int f = first;
     if (prefilled > 0) {
@@ -437,17 +441,29 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     }
     // A steady noise run whose clock is within a cycle, with a rate above the
     // guess's whole cycles and below one more, and whose register is on its
-    // mode's cycle once its first step's reset is done: then noise_clock
-    // takes the guess, or one more where the rest is still above a cycle, as
-    // even the highest clock leaves it below two; a frame's steps never pass
-    // the cycle's length twice; and the register's place is known ahead.
-    // Where the guess is 0, a frame steps once or not at all.
-    const int first_place = noise_cycle.place[noise_mode != s.noise_mode_last ? 0x4000 : s.noise_register];
+    // mode's cycle: then noise_clock takes the guess, or one more where the
+    // rest is still above a cycle, as even the highest clock leaves it below
+    // two. Where the guess is 0, a frame steps once or not at all.
     [[maybe_unused]] const bool clocked =
         (F == NOISE_LONG || F == NOISE_SHORT) && GATE && steady && noise_guess + 1 < noise_cycle.length &&
         s.noise_phase >= 0 && s.noise_phase <= CYCLE && noise_rate > noise_guess_cycles &&
         (CYCLE + noise_rate) - noise_guess_cycles <= 2 * CYCLE && first_place >= 0;
-    int clock_place = first_place, clock_steps = 0;
+    // `steps` (at least one) steps of the register; the level they leave.
+    // ON_CYCLE where the register is known to be on its cycle. Always
+    // inlined, as it changes the frame's fields (see Live).
+    [[maybe_unused]] const auto step_noise = [&]<bool ON_CYCLE = false>(int steps) __attribute__((always_inline)) {
+        noise_stepped = true;
+        int bit;
+        if (ON_CYCLE || noise_place >= 0) {
+            noise_place += steps;
+            while (noise_place >= noise_cycle.length) noise_place -= noise_cycle.length;
+            bit = noise_cycle.states[std::size_t(noise_place)] >> 14 & 1;
+        } else {
+            bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
+        }
+        // bit is 0 or 1: the level without a branch on random bits
+        noise_value = NOISE_VALUES[bit];
+    };
     // COUNTED: the timing is counted ahead, only pitch and envelope may move.
     // STILL: the pitch holds (only the envelope moves).
     // ENV: the envelope's phase through the run when known on entry (no
@@ -475,31 +491,11 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
                         ++steps;
                     }
                     s.noise_phase = rest;
-                    if (steps) {  // every frame where the guess is at least one
-                        clock_steps += steps;
-                        clock_place += steps;
-                        if (clock_place >= noise_cycle.length) clock_place -= noise_cycle.length;
-                        noise_value = NOISE_VALUES[noise_cycle.states[std::size_t(clock_place)] >> 14 & 1];
-                    }
+                    if (steps) step_noise.template operator()<true>(steps);  // every frame where the guess is 1 or more
                     value = noise_value;
                 } else if constexpr (F == NOISE_LONG || F == NOISE_SHORT) {
                     if (const int steps = noise_clock(s.noise_phase, noise_rate, noise_guess, noise_guess_cycles)) {
-                        int bit;
-                        if (noise_place == NOT_STEPPED) {
-                            // The first step of the run: a change of mode resets the register.
-                            if (noise_mode != s.noise_mode_last) s.noise_register = 0x4000;
-                            s.noise_mode_last = noise_mode;
-                            noise_place = noise_cycle.place[s.noise_register];
-                        }
-                        if (noise_place >= 0) {
-                            noise_place += steps;
-                            while (noise_place >= noise_cycle.length) noise_place -= noise_cycle.length;
-                            bit = noise_cycle.states[std::size_t(noise_place)] >> 14 & 1;
-                        } else {
-                            bit = noise_steps(s.noise_register, s.noise_mode_last, noise_mode, steps);
-                        }
-                        // bit is 0 or 1: the level without a branch on random bits
-                        noise_value = NOISE_VALUES[bit];
+                        step_noise(steps);
                     }
                     value = noise_value;
                 }
@@ -622,10 +618,6 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         f = end;
     } else if (clocked) {
         frames_loop.template operator()<true, false, true, -1, true>();
-        if (clock_steps > 0) {
-            s.noise_register = noise_cycle.states[std::size_t(clock_place)];
-            s.noise_mode_last = noise_mode;
-        }
     } else if (steady) {
         frames_loop.template operator()<true, false, true>();
     } else if (counted && steady_pitch) {
@@ -689,7 +681,10 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     } else {
         add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
     }
-    if (noise_place >= 0) s.noise_register = noise_cycle.states[std::size_t(noise_place)];
+    if (noise_stepped && noise_place >= 0) {
+        s.noise_register = noise_cycle.states[std::size_t(noise_place)];
+        s.noise_mode_last = noise_mode;
+    }
     if constexpr (F == NOISE_LONG || F == NOISE_SHORT) s.noise_level = std::int16_t(noise_value);
     s.store(engine, t);
     if (fetch) fetch_events(engine, track);

@@ -275,9 +275,6 @@ void expect_same_blocks(Engine& fast, Engine& plain, int blocks) {
     }
 }
 
-// Filter states beyond what the widest lanes take exactly: those tracks, and
-// the tracks filtered beside them, fall back to narrower lanes or the plain
-// path, and every level still gives the frame-by-frame samples.
 // At every SIMD level, `blocks` blocks of `song` with `change` made to the
 // loaded state against the frame-by-frame renderer with the same change.
 void expect_same_at_every_level(const char* song, const std::function<void(Engine&)>& change, int blocks) {
@@ -294,6 +291,9 @@ void expect_same_at_every_level(const char* song, const std::function<void(Engin
     }
 }
 
+// Filter states beyond what the widest lanes take exactly: those tracks, and
+// the tracks filtered beside them, fall back to narrower lanes or the plain
+// path, and every level still gives the frame-by-frame samples.
 TEST(BlockRenderer, FilterStatesOutsideTheLanesBoundsFallBack) {
     const char* song = "0@2 l4 c\r\n1@17 l8 c\r\n2@32 l4 c\r\n3@48 l2 c\r\n4@64 l4 c\r\n";
     for (const double state : {32767.5, -40000.25, 1.5e9, -3.0e12}) {
