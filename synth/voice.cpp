@@ -174,14 +174,18 @@ int frames_short_of(double distance, double step, double scale, int most) {
 }
 
 // Appends frames up to `end` to the track's runs, joining the last run where
-// gate, filter, pan and volume stay the same.
+// gate, filter, pan, volume and level (steady or not) stay the same.
 void add_run(Engine& engine, int track, const VoiceRun& run) {
     int& count = engine.voice_run_count[track];
     VoiceRun* runs = engine.voice_runs[track].data();
     if (count > 0) {
         VoiceRun& last = runs[count - 1];
-        if (last.gate == run.gate && (!run.gate || (last.coef == run.coef && last.pan_left == run.pan_left &&
-                                                    last.pan_right == run.pan_right && last.gain == run.gain))) {
+        if (last.gate == run.gate &&
+            (!run.gate || (last.coef == run.coef && last.pan_left == run.pan_left &&
+                           last.pan_right == run.pan_right && last.gain == run.gain &&
+                           last.steady == run.steady &&
+                           (!run.steady || std::bit_cast<std::uint64_t>(last.level) ==
+                                               std::bit_cast<std::uint64_t>(run.level))))) {
             last.end = run.end;
             return;
         }
@@ -677,7 +681,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         fetch = s.event_left < 1.0;
     }
     if constexpr (GATE) {
-        add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan], VOLUME_TABLE[t.volume]});
+        // Every level written above: the triangle's are 1.0, a resting envelope's steady_e.
+        add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan],
+                                VOLUME_TABLE[t.volume], F == TRIANGLE || steady_env, steady_e});
     } else {
         add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
     }
@@ -1097,14 +1103,17 @@ bool centred(const Lane& lane) {
 }
 
 // One frame of four lanes: the filter, pan and scaling, the scaled samples
-// truncated to 32 bits.
+// truncated to 32 bits. With UNIT every level is 1.0, which leaves a product
+// as it is: `level` goes unused.
+template <bool UNIT = false>
 __attribute__((target("avx2"), always_inline)) inline __m128i filter_lanes(__m256d& smooth, __m256d value,
                                                                            __m256d level, __m256d coef,
                                                                            __m256d pan, __m256d gain) {
     smooth = _mm256_add_pd(_mm256_mul_pd(_mm256_sub_pd(value, smooth), coef), smooth);
     smooth = _mm256_mul_pd(pan, smooth);
     const __m256d sample = _mm256_round_pd(smooth, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_mul_pd(sample, gain), level));
+    const __m256d scaled = _mm256_mul_pd(sample, gain);
+    return _mm256_cvttpd_epi32(UNIT ? scaled : _mm256_mul_pd(scaled, level));
 }
 
 // Four frames of tracks a and b (one register each) as four registers of one
@@ -1116,6 +1125,69 @@ __attribute__((target("avx2"), always_inline)) inline void spread_pair(__m256d a
     frame[1] = _mm256_permute2f128_pd(a_odd, b_odd, 0x20);
     frame[2] = _mm256_permute2f128_pd(a_even, b_even, 0x31);
     frame[3] = _mm256_permute2f128_pd(a_odd, b_odd, 0x31);
+}
+
+// How the lanes of a register take their levels: each frame's from the
+// values, one steady level each, or 1.0 each, which leaves a product as it is.
+enum LaneLevels { MOVING_LEVELS, STEADY_LEVELS, UNIT_LEVELS };
+
+// The levels a register of lanes takes (see LaneLevels).
+LaneLevels lane_levels(const Lane* const* lanes, int count) {
+    if (!std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->steady; })) return MOVING_LEVELS;
+    const bool unit = std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->level == 1.0; });
+    return unit ? UNIT_LEVELS : STEADY_LEVELS;
+}
+
+// Four frames from `f` of a centred four (see filter_avx2): the values and
+// levels of four frames loaded at once and turned into frames, the samples
+// turned back into tracks and stored four frames at once, their low 16 bits
+// picked by `both_halves`. Steady levels are `steady_level`.
+template <LaneLevels LEVELS>
+__attribute__((target("avx2"), always_inline)) inline void filter_centred_frames(
+    const VoiceValues* const* v, std::int16_t* const* out, int f, __m256d& smooth, __m256d coef, __m256d pan,
+    __m256d gain, __m256d steady_level, __m128i both_halves) {
+    __m256d value[4], level[4] = {steady_level, steady_level, steady_level, steady_level};
+    for (int k = 0; k < 4; ++k) value[k] = _mm256_loadu_pd(&v[k]->raw[f]);
+    transpose_frames(value[0], value[1], value[2], value[3]);
+    if (LEVELS == MOVING_LEVELS) {
+        for (int k = 0; k < 4; ++k) level[k] = _mm256_loadu_pd(&v[k]->level[f]);
+        transpose_frames(level[0], level[1], level[2], level[3]);
+    }
+    __m128i pairs[4];  // by frame: a track's two samples in each 32 bits
+    for (int j = 0; j < 4; ++j) {
+        const __m128i scaled =
+            filter_lanes<LEVELS == UNIT_LEVELS>(smooth, value[j], level[j], coef, pan, gain);
+        pairs[j] = _mm_shuffle_epi8(scaled, both_halves);
+    }
+    // Tracks 0 and 1 of frames 0 and 1, then of frames 2 and 3; tracks 2 and 3 alike.
+    const __m128i low01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
+    const __m128i low23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
+    const __m128i high01 = _mm_unpackhi_epi32(pairs[0], pairs[1]);
+    const __m128i high23 = _mm_unpackhi_epi32(pairs[2], pairs[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + 2 * f), _mm_unpacklo_epi64(low01, low23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + 2 * f), _mm_unpackhi_epi64(low01, low23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + 2 * f), _mm_unpacklo_epi64(high01, high23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3] + 2 * f), _mm_unpackhi_epi64(high01, high23));
+}
+
+// Four frames from `f` of a pair (see filter_avx2), as filter_centred_frames.
+template <LaneLevels LEVELS>
+__attribute__((target("avx2"), always_inline)) inline void filter_pair_frames(
+    const VoiceValues& a, const VoiceValues& b, std::int16_t* out_a, std::int16_t* out_b, int f, __m256d& smooth,
+    __m256d coef, __m256d pan, __m256d gain, __m256d steady_level, __m128i low_halves) {
+    __m256d value[4], level[4] = {steady_level, steady_level, steady_level, steady_level};
+    spread_pair(_mm256_loadu_pd(&a.raw[f]), _mm256_loadu_pd(&b.raw[f]), value);
+    if (LEVELS == MOVING_LEVELS) spread_pair(_mm256_loadu_pd(&a.level[f]), _mm256_loadu_pd(&b.level[f]), level);
+    __m128i pairs[4];  // by frame: a's two samples, then b's
+    for (int j = 0; j < 4; ++j) {
+        const __m128i scaled =
+            filter_lanes<LEVELS == UNIT_LEVELS>(smooth, value[j], level[j], coef, pan, gain);
+        pairs[j] = _mm_shuffle_epi8(scaled, low_halves);
+    }
+    const __m128i frames01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
+    const __m128i frames23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_a + 2 * f), _mm_unpacklo_epi64(frames01, frames23));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out_b + 2 * f), _mm_unpackhi_epi64(frames01, frames23));
 }
 
 // filter_vector for processors with AVX2 (chosen at run time): `lanes` holds
@@ -1134,8 +1206,13 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     __m256d smooth_c[QN], coef_c[QN], pan_c[QN], gain_c[QN];
     const VoiceValues* values_c[QN][4];
     std::int16_t* out_c[QN][4];
+    LaneLevels levels_c[QN];
+    __m256d steady_c[QN];
     for (int q = 0; q < Q; ++q) {
         const Lane* const* four = lanes + 4 * q;
+        levels_c[q] = lane_levels(four, 4);
+        steady_c[q] = _mm256_set_pd(four[3]->run->level, four[2]->run->level, four[1]->run->level,
+                                    four[0]->run->level);
         double smooths[4], coefs[4], pans[4], gains[4];
         for (int k = 0; k < 4; ++k) {
             smooths[k] = four[k]->t->smooth_left;
@@ -1156,9 +1233,13 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     __m256d smooth[PN], coef[PN], pan[PN], gain[PN];
     const VoiceValues *values_a[PN], *values_b[PN];
     std::int16_t *out_a[PN], *out_b[PN];
+    LaneLevels levels_p[PN];
+    __m256d steady_p[PN];
     for (int p = 0; p < P; ++p) {
         const Lane& a = *lanes[4 * Q + 2 * p];
         const Lane& b = *lanes[4 * Q + 2 * p + 1];
+        levels_p[p] = lane_levels(lanes + 4 * Q + 2 * p, 2);
+        steady_p[p] = _mm256_set_pd(b.run->level, b.run->level, a.run->level, a.run->level);
         smooth[p] = _mm256_set_pd(b.t->smooth_right, b.t->smooth_left, a.t->smooth_right, a.t->smooth_left);
         coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
         pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
@@ -1172,50 +1253,31 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     // else once, in order, in the low 8 bytes.
     const __m128i both_halves = _mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13);
     const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
-    // Both kinds in one loop, so that the processor overlaps their chains.
-    // Four frames at a time, the values and levels of four frames loaded at
-    // once and turned into frames, the samples turned back into tracks and
-    // stored four frames at once; then frame by frame.
+    // Both kinds in one loop, so that the processor overlaps their chains:
+    // four frames at a time, then frame by frame.
     int f = first;
     for (; f + 4 <= end; f += 4) {
         for (int q = 0; q < Q; ++q) {
-            const VoiceValues* const* v = values_c[q];
-            __m256d value[4], level[4];
-            for (int k = 0; k < 4; ++k) {
-                value[k] = _mm256_loadu_pd(&v[k]->raw[f]);
-                level[k] = _mm256_loadu_pd(&v[k]->level[f]);
+            const auto four = [&]<LaneLevels LEVELS>() __attribute__((target("avx2"), always_inline)) {
+                filter_centred_frames<LEVELS>(values_c[q], out_c[q], f, smooth_c[q], coef_c[q], pan_c[q], gain_c[q],
+                                              steady_c[q], both_halves);
+            };
+            switch (levels_c[q]) {
+            case MOVING_LEVELS: four.template operator()<MOVING_LEVELS>(); break;
+            case STEADY_LEVELS: four.template operator()<STEADY_LEVELS>(); break;
+            case UNIT_LEVELS: four.template operator()<UNIT_LEVELS>(); break;
             }
-            transpose_frames(value[0], value[1], value[2], value[3]);
-            transpose_frames(level[0], level[1], level[2], level[3]);
-            __m128i pairs[4];  // by frame: a track's two samples in each 32 bits
-            for (int j = 0; j < 4; ++j) {
-                const __m128i scaled = filter_lanes(smooth_c[q], value[j], level[j], coef_c[q], pan_c[q], gain_c[q]);
-                pairs[j] = _mm_shuffle_epi8(scaled, both_halves);
-            }
-            // Tracks 0 and 1 of frames 0 and 1, then of frames 2 and 3; tracks 2 and 3 alike.
-            const __m128i low01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
-            const __m128i low23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
-            const __m128i high01 = _mm_unpackhi_epi32(pairs[0], pairs[1]);
-            const __m128i high23 = _mm_unpackhi_epi32(pairs[2], pairs[3]);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][0] + 2 * f), _mm_unpacklo_epi64(low01, low23));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][1] + 2 * f), _mm_unpackhi_epi64(low01, low23));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][2] + 2 * f), _mm_unpacklo_epi64(high01, high23));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_c[q][3] + 2 * f), _mm_unpackhi_epi64(high01, high23));
         }
         for (int p = 0; p < P; ++p) {
-            const VoiceValues &a = *values_a[p], &b = *values_b[p];
-            __m256d value[4], level[4];
-            spread_pair(_mm256_loadu_pd(&a.raw[f]), _mm256_loadu_pd(&b.raw[f]), value);
-            spread_pair(_mm256_loadu_pd(&a.level[f]), _mm256_loadu_pd(&b.level[f]), level);
-            __m128i pairs[4];  // by frame: a's two samples, then b's
-            for (int j = 0; j < 4; ++j) {
-                const __m128i scaled = filter_lanes(smooth[p], value[j], level[j], coef[p], pan[p], gain[p]);
-                pairs[j] = _mm_shuffle_epi8(scaled, low_halves);
+            const auto four = [&]<LaneLevels LEVELS>() __attribute__((target("avx2"), always_inline)) {
+                filter_pair_frames<LEVELS>(*values_a[p], *values_b[p], out_a[p], out_b[p], f, smooth[p], coef[p],
+                                           pan[p], gain[p], steady_p[p], low_halves);
+            };
+            switch (levels_p[p]) {
+            case MOVING_LEVELS: four.template operator()<MOVING_LEVELS>(); break;
+            case STEADY_LEVELS: four.template operator()<STEADY_LEVELS>(); break;
+            case UNIT_LEVELS: four.template operator()<UNIT_LEVELS>(); break;
             }
-            const __m128i frames01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
-            const __m128i frames23 = _mm_unpacklo_epi32(pairs[2], pairs[3]);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_a[p] + 2 * f), _mm_unpacklo_epi64(frames01, frames23));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out_b[p] + 2 * f), _mm_unpackhi_epi64(frames01, frames23));
         }
     }
     for (; f < end; ++f) {
@@ -1279,7 +1341,7 @@ constexpr FilterFunction FILTER_AVX2[3][5] = {
 // A lane that fills a pair: zeros in, its samples and state thrown away.
 struct SpareLane {
     static constexpr VoiceValues ZEROS{};
-    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0};
+    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0, true, 1.0};
     TrackState state;
     std::array<std::int16_t, BLOCK_SAMPLES> out;
     Lane lane{&state, &ZEROS, out.data(), &RUN};
@@ -1325,6 +1387,14 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             }
             const int fours = centred_count / 4;
             const int paired = opened - 4 * fours;
+            // Tracks of steady levels side by side, those of 1.0 first, so
+            // that whole registers take them so (see LaneLevels).
+            const auto by_levels = [](Lane** from, Lane** to) {
+                Lane** const moving = std::partition(from, to, [](Lane* lane) { return lane->run->steady; });
+                std::partition(from, moving, [](Lane* lane) { return lane->run->level == 1.0; });
+            };
+            by_levels(sorted, sorted + centred_count);
+            by_levels(sorted + 4 * fours, sorted + opened);
             if (paired % 2) sorted[opened] = &spare.lane;
             FILTER_AVX2[fours][(paired + 1) / 2](sorted, f, end);
             f = end;

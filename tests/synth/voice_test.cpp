@@ -384,6 +384,12 @@ INSTANTIATE_TEST_SUITE_P(
         SongPair{"PannedAndCentred",
                  "0@2 p3 l8 c e\r\n1@17 p5 l8 c\r\n2@32 l4 c\r\n3@48 p13 l8 c g\r\n4@2 p14 l4 c\r\n5@17 l8 c\r\n",
                  "0@2 p8 l4 c\r\n1@17 l8 c c\r\n3@48 p8 l8 c\r\n6@32 l4 c\r\n7@2 l8 c\r\n"},
+        // Envelopes resting at levels of their own, centred and panned, beside full levels
+        // and a slow envelope that rests only later.
+        SongPair{"RestingLevels",
+                 "0@2 h99 i99 j20 l1 c\r\n1@17 h99 i99 j40 l1 c\r\n2@32 h99 i99 j60 l1 c\r\n3@2 h99 i99 j80 l1 c\r\n"
+                 "4@17 p3 h99 i99 j30 l1 c\r\n5@32 p13 h99 i99 j70 l1 c\r\n6@48 p5 l2 c c\r\n7@2 h20 i3 j50 l1 c\r\n",
+                 "0@2 l4 c\r\n4@17 h99 i99 j30 l2 c\r\n5@2 p4 h99 i99 j90 l2 c\r\n"},
         // Sweeps under a vibrato of depth 0 whose counters run through them, and under a moving one.
         SongPair{"SweepOverStillVibrato",
                  "0@2 s-30 m0 n5 l1 c\r\n1@17 s25 m0 l2 c c\r\n2@32 s-10 m3 n2 l1 c\r\n3@20 s5 m0 n40 l1 c\r\n",
