@@ -27,14 +27,13 @@ std::uint8_t vector_synth_default();
 
 // Frames of one track up to `end` (exclusive) that share one gate, filter
 // coefficient, pan and volume: the synthesis's second stage takes them as one.
-// With `steady` every frame's envelope level is `level`, and the second stage
-// need not read them one by one.
+// With `unit_level` every frame's envelope level is exactly 1.0, and the
+// second stage can leave the scaling by it out.
 struct VoiceRun {
     int end;
     bool gate;
     double coef, pan_left, pan_right, gain;
-    bool steady = false;
-    double level = 0.0;
+    bool unit_level = false;
 };
 
 // A track's raw waveform values and envelope levels for a block, together,

@@ -174,7 +174,7 @@ int frames_short_of(double distance, double step, double scale, int most) {
 }
 
 // Appends frames up to `end` to the track's runs, joining the last run where
-// gate, filter, pan, volume and level (steady or not) stay the same.
+// gate, filter, pan, volume and whether the levels are 1.0 stay the same.
 void add_run(Engine& engine, int track, const VoiceRun& run) {
     int& count = engine.voice_run_count[track];
     VoiceRun* runs = engine.voice_runs[track].data();
@@ -183,9 +183,7 @@ void add_run(Engine& engine, int track, const VoiceRun& run) {
         if (last.gate == run.gate &&
             (!run.gate || (last.coef == run.coef && last.pan_left == run.pan_left &&
                            last.pan_right == run.pan_right && last.gain == run.gain &&
-                           last.steady == run.steady &&
-                           (!run.steady || std::bit_cast<std::uint64_t>(last.level) ==
-                                               std::bit_cast<std::uint64_t>(run.level))))) {
+                           last.unit_level == run.unit_level))) {
             last.end = run.end;
             return;
         }
@@ -682,8 +680,9 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
     }
     if constexpr (GATE) {
         // Every level written above: the triangle's are 1.0, a resting envelope's steady_e.
+        const bool unit_level = F == TRIANGLE || (steady_env && steady_e == 1.0);
         add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan],
-                                VOLUME_TABLE[t.volume], F == TRIANGLE || steady_env, steady_e});
+                                VOLUME_TABLE[t.volume], unit_level});
     } else {
         add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
     }
@@ -1127,36 +1126,29 @@ __attribute__((target("avx2"), always_inline)) inline void spread_pair(__m256d a
     frame[3] = _mm256_permute2f128_pd(a_odd, b_odd, 0x31);
 }
 
-// How the lanes of a register take their levels: each frame's from the
-// values, one steady level each, or 1.0 each, which leaves a product as it is.
-enum LaneLevels { MOVING_LEVELS, STEADY_LEVELS, UNIT_LEVELS };
-
-// The levels a register of lanes takes (see LaneLevels).
-LaneLevels lane_levels(const Lane* const* lanes, int count) {
-    if (!std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->steady; })) return MOVING_LEVELS;
-    const bool unit = std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->level == 1.0; });
-    return unit ? UNIT_LEVELS : STEADY_LEVELS;
+// True when every level of every lane is 1.0 (see VoiceRun).
+bool unit_levels(const Lane* const* lanes, int count) {
+    return std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->unit_level; });
 }
 
 // Four frames from `f` of a centred four (see filter_avx2): the values and
 // levels of four frames loaded at once and turned into frames, the samples
 // turned back into tracks and stored four frames at once, their low 16 bits
-// picked by `both_halves`. Steady levels are `steady_level`.
-template <LaneLevels LEVELS>
+// picked by `both_halves`. With UNIT every level is 1.0, and none is loaded.
+template <bool UNIT>
 __attribute__((target("avx2"), always_inline)) inline void filter_centred_frames(
     const VoiceValues* const* v, std::int16_t* const* out, int f, __m256d& smooth, __m256d coef, __m256d pan,
-    __m256d gain, __m256d steady_level, __m128i both_halves) {
-    __m256d value[4], level[4] = {steady_level, steady_level, steady_level, steady_level};
+    __m256d gain, __m128i both_halves) {
+    __m256d value[4], level[4];
     for (int k = 0; k < 4; ++k) value[k] = _mm256_loadu_pd(&v[k]->raw[f]);
     transpose_frames(value[0], value[1], value[2], value[3]);
-    if (LEVELS == MOVING_LEVELS) {
+    if (!UNIT) {
         for (int k = 0; k < 4; ++k) level[k] = _mm256_loadu_pd(&v[k]->level[f]);
         transpose_frames(level[0], level[1], level[2], level[3]);
     }
     __m128i pairs[4];  // by frame: a track's two samples in each 32 bits
     for (int j = 0; j < 4; ++j) {
-        const __m128i scaled =
-            filter_lanes<LEVELS == UNIT_LEVELS>(smooth, value[j], level[j], coef, pan, gain);
+        const __m128i scaled = filter_lanes<UNIT>(smooth, value[j], UNIT ? value[j] : level[j], coef, pan, gain);
         pairs[j] = _mm_shuffle_epi8(scaled, both_halves);
     }
     // Tracks 0 and 1 of frames 0 and 1, then of frames 2 and 3; tracks 2 and 3 alike.
@@ -1171,17 +1163,16 @@ __attribute__((target("avx2"), always_inline)) inline void filter_centred_frames
 }
 
 // Four frames from `f` of a pair (see filter_avx2), as filter_centred_frames.
-template <LaneLevels LEVELS>
+template <bool UNIT>
 __attribute__((target("avx2"), always_inline)) inline void filter_pair_frames(
     const VoiceValues& a, const VoiceValues& b, std::int16_t* out_a, std::int16_t* out_b, int f, __m256d& smooth,
-    __m256d coef, __m256d pan, __m256d gain, __m256d steady_level, __m128i low_halves) {
-    __m256d value[4], level[4] = {steady_level, steady_level, steady_level, steady_level};
+    __m256d coef, __m256d pan, __m256d gain, __m128i low_halves) {
+    __m256d value[4], level[4];
     spread_pair(_mm256_loadu_pd(&a.raw[f]), _mm256_loadu_pd(&b.raw[f]), value);
-    if (LEVELS == MOVING_LEVELS) spread_pair(_mm256_loadu_pd(&a.level[f]), _mm256_loadu_pd(&b.level[f]), level);
+    if (!UNIT) spread_pair(_mm256_loadu_pd(&a.level[f]), _mm256_loadu_pd(&b.level[f]), level);
     __m128i pairs[4];  // by frame: a's two samples, then b's
     for (int j = 0; j < 4; ++j) {
-        const __m128i scaled =
-            filter_lanes<LEVELS == UNIT_LEVELS>(smooth, value[j], level[j], coef, pan, gain);
+        const __m128i scaled = filter_lanes<UNIT>(smooth, value[j], UNIT ? value[j] : level[j], coef, pan, gain);
         pairs[j] = _mm_shuffle_epi8(scaled, low_halves);
     }
     const __m128i frames01 = _mm_unpacklo_epi32(pairs[0], pairs[1]);
@@ -1206,13 +1197,10 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     __m256d smooth_c[QN], coef_c[QN], pan_c[QN], gain_c[QN];
     const VoiceValues* values_c[QN][4];
     std::int16_t* out_c[QN][4];
-    LaneLevels levels_c[QN];
-    __m256d steady_c[QN];
+    bool unit_c[QN];
     for (int q = 0; q < Q; ++q) {
         const Lane* const* four = lanes + 4 * q;
-        levels_c[q] = lane_levels(four, 4);
-        steady_c[q] = _mm256_set_pd(four[3]->run->level, four[2]->run->level, four[1]->run->level,
-                                    four[0]->run->level);
+        unit_c[q] = unit_levels(four, 4);
         double smooths[4], coefs[4], pans[4], gains[4];
         for (int k = 0; k < 4; ++k) {
             smooths[k] = four[k]->t->smooth_left;
@@ -1233,13 +1221,11 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     __m256d smooth[PN], coef[PN], pan[PN], gain[PN];
     const VoiceValues *values_a[PN], *values_b[PN];
     std::int16_t *out_a[PN], *out_b[PN];
-    LaneLevels levels_p[PN];
-    __m256d steady_p[PN];
+    bool unit_p[PN];
     for (int p = 0; p < P; ++p) {
         const Lane& a = *lanes[4 * Q + 2 * p];
         const Lane& b = *lanes[4 * Q + 2 * p + 1];
-        levels_p[p] = lane_levels(lanes + 4 * Q + 2 * p, 2);
-        steady_p[p] = _mm256_set_pd(b.run->level, b.run->level, a.run->level, a.run->level);
+        unit_p[p] = unit_levels(lanes + 4 * Q + 2 * p, 2);
         smooth[p] = _mm256_set_pd(b.t->smooth_right, b.t->smooth_left, a.t->smooth_right, a.t->smooth_left);
         coef[p] = _mm256_set_pd(b.run->coef, b.run->coef, a.run->coef, a.run->coef);
         pan[p] = _mm256_set_pd(b.run->pan_right, b.run->pan_left, a.run->pan_right, a.run->pan_left);
@@ -1258,25 +1244,21 @@ __attribute__((target("avx2"))) void filter_avx2(Lane* const* lanes, int first, 
     int f = first;
     for (; f + 4 <= end; f += 4) {
         for (int q = 0; q < Q; ++q) {
-            const auto four = [&]<LaneLevels LEVELS>() __attribute__((target("avx2"), always_inline)) {
-                filter_centred_frames<LEVELS>(values_c[q], out_c[q], f, smooth_c[q], coef_c[q], pan_c[q], gain_c[q],
-                                              steady_c[q], both_halves);
-            };
-            switch (levels_c[q]) {
-            case MOVING_LEVELS: four.template operator()<MOVING_LEVELS>(); break;
-            case STEADY_LEVELS: four.template operator()<STEADY_LEVELS>(); break;
-            case UNIT_LEVELS: four.template operator()<UNIT_LEVELS>(); break;
+            if (unit_c[q]) {
+                filter_centred_frames<true>(values_c[q], out_c[q], f, smooth_c[q], coef_c[q], pan_c[q], gain_c[q],
+                                            both_halves);
+            } else {
+                filter_centred_frames<false>(values_c[q], out_c[q], f, smooth_c[q], coef_c[q], pan_c[q], gain_c[q],
+                                             both_halves);
             }
         }
         for (int p = 0; p < P; ++p) {
-            const auto four = [&]<LaneLevels LEVELS>() __attribute__((target("avx2"), always_inline)) {
-                filter_pair_frames<LEVELS>(*values_a[p], *values_b[p], out_a[p], out_b[p], f, smooth[p], coef[p],
-                                           pan[p], gain[p], steady_p[p], low_halves);
-            };
-            switch (levels_p[p]) {
-            case MOVING_LEVELS: four.template operator()<MOVING_LEVELS>(); break;
-            case STEADY_LEVELS: four.template operator()<STEADY_LEVELS>(); break;
-            case UNIT_LEVELS: four.template operator()<UNIT_LEVELS>(); break;
+            if (unit_p[p]) {
+                filter_pair_frames<true>(*values_a[p], *values_b[p], out_a[p], out_b[p], f, smooth[p], coef[p], pan[p],
+                                         gain[p], low_halves);
+            } else {
+                filter_pair_frames<false>(*values_a[p], *values_b[p], out_a[p], out_b[p], f, smooth[p], coef[p],
+                                          pan[p], gain[p], low_halves);
             }
         }
     }
@@ -1341,7 +1323,7 @@ constexpr FilterFunction FILTER_AVX2[3][5] = {
 // A lane that fills a pair: zeros in, its samples and state thrown away.
 struct SpareLane {
     static constexpr VoiceValues ZEROS{};
-    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0, true, 1.0};
+    static constexpr VoiceRun RUN{BLOCK_FRAMES, true, 0.0, 0.0, 0.0, 0.0, true};
     TrackState state;
     std::array<std::int16_t, BLOCK_SAMPLES> out;
     Lane lane{&state, &ZEROS, out.data(), &RUN};
@@ -1387,14 +1369,11 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             }
             const int fours = centred_count / 4;
             const int paired = opened - 4 * fours;
-            // Tracks of steady levels side by side, those of 1.0 first, so
-            // that whole registers take them so (see LaneLevels).
-            const auto by_levels = [](Lane** from, Lane** to) {
-                Lane** const moving = std::partition(from, to, [](Lane* lane) { return lane->run->steady; });
-                std::partition(from, moving, [](Lane* lane) { return lane->run->level == 1.0; });
-            };
-            by_levels(sorted, sorted + centred_count);
-            by_levels(sorted + 4 * fours, sorted + opened);
+            // Tracks whose levels are all 1.0 side by side, so that whole
+            // registers leave the levels out.
+            const auto unit = [](const Lane* lane) { return lane->run->unit_level; };
+            std::partition(sorted, sorted + centred_count, unit);
+            std::partition(sorted + 4 * fours, sorted + opened, unit);
             if (paired % 2) sorted[opened] = &spare.lane;
             FILTER_AVX2[fours][(paired + 1) / 2](sorted, f, end);
             f = end;
