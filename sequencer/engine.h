@@ -28,12 +28,14 @@ std::uint8_t vector_synth_default();
 // Frames of one track up to `end` (exclusive) that share one gate, filter
 // coefficient, pan and volume: the synthesis's second stage takes them as one.
 // With `unit_level` every frame's envelope level is exactly 1.0, and the
-// second stage can leave the scaling by it out.
+// second stage can leave the scaling by it out. No member has a default: an
+// engine's runs are then left untouched until written, not a half megabyte
+// of memory filled at its construction.
 struct VoiceRun {
     int end;
     bool gate;
     double coef, pan_left, pan_right, gain;
-    bool unit_level = false;
+    bool unit_level;
 };
 
 // A track's raw waveform values and envelope levels for a block, together,

@@ -684,7 +684,7 @@ int render_run(Engine& engine, int track, std::int16_t* block, int first, int en
         add_run(engine, track, {f, true, t.smooth_coef, PAN_TABLE[t.pan], PAN_TABLE[16 - t.pan],
                                 VOLUME_TABLE[t.volume], unit_level});
     } else {
-        add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0});  // no filter runs: an idle track's pan may be unset
+        add_run(engine, track, {f, false, 0.0, 0.0, 0.0, 0.0, false});  // no filter runs: an idle track's pan may be unset
     }
     if (noise_stepped && noise_place >= 0) {
         s.noise_register = noise_cycle.states[std::size_t(noise_place)];
