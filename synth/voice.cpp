@@ -1126,10 +1126,11 @@ __attribute__((target("avx2"), always_inline)) inline void spread_pair(__m256d a
     frame[3] = _mm256_permute2f128_pd(a_odd, b_odd, 0x31);
 }
 
-// True when every level of every lane is 1.0 (see VoiceRun).
-bool unit_levels(const Lane* const* lanes, int count) {
-    return std::all_of(lanes, lanes + count, [](const Lane* lane) { return lane->run->unit_level; });
-}
+// True when every level of the lane's current run is 1.0 (see VoiceRun).
+bool unit_lane(const Lane* lane) { return lane->run->unit_level; }
+
+// True when every level of every lane is 1.0.
+bool unit_levels(const Lane* const* lanes, int count) { return std::all_of(lanes, lanes + count, unit_lane); }
 
 // Four frames from `f` of a centred four (see filter_avx2): the values and
 // levels of four frames loaded at once and turned into frames, the samples
@@ -1371,9 +1372,8 @@ void filter_runs(Engine& engine, const int* tracks, std::int16_t* const* blocks,
             const int paired = opened - 4 * fours;
             // Tracks whose levels are all 1.0 side by side, so that whole
             // registers leave the levels out.
-            const auto unit = [](const Lane* lane) { return lane->run->unit_level; };
-            std::partition(sorted, sorted + centred_count, unit);
-            std::partition(sorted + 4 * fours, sorted + opened, unit);
+            std::partition(sorted, sorted + centred_count, unit_lane);
+            std::partition(sorted + 4 * fours, sorted + opened, unit_lane);
             if (paired % 2) sorted[opened] = &spare.lane;
             FILTER_AVX2[fours][(paired + 1) / 2](sorted, f, end);
             f = end;
