@@ -305,7 +305,6 @@ __attribute__((target("avx2"))) int waves_from_phases_avx2(double* raw, double* 
 // after the last one rendered: it stops early after a frame that fetched events
 // or opened or closed the gate.
 //
-//
 // With `plan` set it only looks: it returns the end of the run when the run is
 // steady (see below) and the family steps no noise, else -1, changing nothing,
 // and sets plan->counts_gate when such a run counts a closed gate down frame
